@@ -11,6 +11,10 @@ constexpr char device_prefix[] = "\\\\.\\COM";
 constexpr int device_name_size = 20;
 constexpr char line_definition[] = "250000,n,8,1";
 constexpr DWORD settle_wait_ms = 2222;
+// A printer that never pauses would hold the drain for ever; an ordinary start banner is about
+// 900 bytes sent within 70 ms, far inside both bounds.
+constexpr DWORD settle_drain_limit_ms = 1000;
+constexpr DWORD settle_drain_limit_bytes = 64 * 1024;
 constexpr char carriage_return = '\r';
 
 // Reads at most one byte, waiting no longer than the port's time-outs allow (about 2 ms).
@@ -67,8 +71,12 @@ void settle_printer_port(HANDLE port) {
     // The printer may reset when the port opens; the wait lets it start, and the drain drops its
     // start banner so that the first reply read belongs to the first command.
     Sleep(settle_wait_ms);
+    const DWORD drain_start = GetTickCount();
     char byte = 0;
-    while (read_one_byte(port, &byte)) {
+    for (DWORD drained = 0; drained < settle_drain_limit_bytes; ++drained) {
+        if (GetTickCount() - drain_start >= settle_drain_limit_ms || !read_one_byte(port, &byte)) {
+            return;
+        }
     }
 }
 

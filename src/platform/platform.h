@@ -202,6 +202,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* count, void
 BOOL CloseHandle(HANDLE handle);
 
 void Sleep(DWORD milliseconds);
+// Milliseconds since an arbitrary start; wraps after 49.7 days, so only differences count.
+DWORD GetTickCount();
 
 // The command interpreter's stand-in: knows "chcp 28591", "cls" and "pause > NUL", the three
 // lines the tool runs, and never starts a shell.
