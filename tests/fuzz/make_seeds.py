@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets (corpus/link_fuzz, corpus/loop_fuzz).
+
+The formats are described at the top of link_fuzz.cpp and loop_fuzz.cpp. Run it from anywhere
+after changing a seed; the files it writes are committed, so no build step needs Python.
+"""
+import pathlib
+import random
+import struct
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+# link_fuzz: [start x 10 ms][repeat][vanish] then (gap, byte) pairs. Gap below 200: x 10 us,
+# from 200: (gap - 198) ms. 4 is one byte time at 250000 baud.
+NEVER = 255
+BAUD = 4
+
+
+def stream(text, gap=BAUD, first_gap=None):
+    data = text.encode("latin-1") if isinstance(text, str) else bytes(text)
+    pairs = bytearray()
+    for i, byte in enumerate(data):
+        pairs += bytes([first_gap if (i == 0 and first_gap is not None) else gap, byte])
+    return bytes(pairs)
+
+
+def link(start, repeat, vanish, *parts):
+    return bytes([start, repeat, vanish]) + b"".join(parts)
+
+
+BANNER = "start\n" + "".join(
+    "echo: M%d value %d ; a line of the printer's start banner\n" % (92 + i, i * 37)
+    for i in range(16))
+OK_REPLIES = b"".join(stream("ok\n", first_gap=220) for _ in range(6))
+
+rng = random.Random(5)
+LINK = {
+    "silent": link(0, 0, NEVER),
+    "banner": link(100, 0, NEVER, stream(BANNER), OK_REPLIES),
+    "banner_across_wait": link(218, 0, NEVER, stream(BANNER), OK_REPLIES),
+    "banner_after_settle": link(240, 0, NEVER, stream(BANNER)),
+    "flood_at_once": link(0, 255, NEVER, stream("x" * 300, gap=0)),
+    "flood_at_baud": link(210, 255, NEVER, stream("echo:busy: processing\n" * 9)),
+    "flood_from_open": link(0, 255, NEVER, stream("echo:busy: processing\n" * 15)),
+    "gaps_near_two_ms": link(225, 0, NEVER, stream("ok\r\nok", gap=199), stream("\r\n", gap=200),
+                             stream("ok\n", gap=150)),
+    "reply_10_kib": link(250, 255, NEVER, stream("A" * 40)),
+    "crlf_replies": link(230, 0, NEVER, *(stream("ok\r\n", first_gap=218) for _ in range(5))),
+    "garbage_and_nul": link(230, 3, NEVER, stream(bytes(rng.randrange(256) for _ in range(300)),
+                                                   gap=1)),
+    "nul_only": link(230, 1, NEVER, stream(b"\0" * 300, gap=0)),
+    "vanish_mid_run": link(100, 0, 3, stream(BANNER), OK_REPLIES),
+    "vanish_at_settle": link(100, 0, 0, stream(BANNER)),
+}
+
+# loop_fuzz: [reply length][reply][reply delay x 100 us] then records of 10 bytes:
+# delay ms, EventType (2), key-down (1, signed), repeat (2), virtual key (2), control (1), char.
+KEY, MOUSE, WINDOW, MENU, FOCUS = 1, 2, 4, 8, 16
+SHIFT, CAPS, LCTRL, LALT = 0x10, 0x80, 0x08, 0x02
+
+
+def record(delay, vk, down=1, event=KEY, repeat=1, control=0, char=0):
+    return struct.pack("<BHBHHBB", delay, event, down & 0xFF, repeat, vk, control, char)
+
+
+def press(vk, delay=100, **kw):
+    return record(delay, vk, 1, **kw) + record(50, vk, 0, **kw)
+
+
+def loop(reply, delay, *records):
+    reply = reply.encode("latin-1") if isinstance(reply, str) else reply
+    return bytes([len(reply)]) + reply + bytes([delay]) + b"".join(records)
+
+
+A, Z, E, R, T, Y, SPACE = 0x41, 0x5A, 0x45, 0x52, 0x54, 0x59, 0x20
+QUIT = record(100, SPACE)
+LOOP = {
+    "six_keys": loop("ok\n", 10, *(press(k) for k in (A, Z, E, R, T, Y)), QUIT),
+    "auto_repeat": loop("ok\n", 10, *(record(30, T) for _ in range(12)), record(30, T, 0), QUIT),
+    "keys_during_settle": loop("ok\n", 10, press(E, 0), press(E, 0), press(Y, 200),
+                               record(255, 0x42), *(record(255, 0x42, 0) for _ in range(8)), QUIT),
+    "records_not_keys": loop("ok\n", 10, *(record(20, A, 1, event=t) for t in
+                                           (MOUSE, WINDOW, MENU, FOCUS, 0, 3, 0x8001)),
+                             press(A), QUIT),
+    "modifiers": loop("ok\n", 10, press(A, control=SHIFT, char=ord("A")), press(A, control=CAPS),
+                      press(A, control=LCTRL, char=1), press(Z, control=LALT), QUIT),
+    "unmapped_and_space_up": loop("ok\n", 10, *(press(k) for k in (0x42, 0x30, 0x0D, 0x25, 0x70)),
+                                  record(100, SPACE, 0), press(Y), QUIT),
+    "key_down_values": loop("ok\n", 10, record(100, A, 0xFF), record(100, A, 0x80),
+                            record(100, A, 2), record(100, A, 0), QUIT),
+    "repeat_counts": loop("ok\n", 10, record(100, E, repeat=0), record(100, E, repeat=5),
+                          record(100, E, repeat=0xFFFF), QUIT),
+    "reply_254_bytes": loop(b"x" * 254, 0, *(press(R) for _ in range(4)), QUIT),
+    "reply_late": loop("ok\n", 255, *(press(T, 0) for _ in range(6)), QUIT),
+    "reply_nul_and_cr": loop(b"\0\0ok\r\n\0", 5, press(A), press(Z), QUIT),
+    "no_space_bar": loop("ok\n", 10, press(A), press(A)),
+    "fine_steps": loop("ok\n", 10, *(record(0, T) for _ in range(120)),
+                       *(record(0, Y) for _ in range(120)), QUIT),
+    "burst_at_once": loop("ok\n", 10, *(record(0, Z) for _ in range(250)), QUIT),
+    "below_zero": loop("", 0, *(record(0, Z) for _ in range(201)), record(0, Y), QUIT),
+}
+
+
+def write(target, seeds):
+    folder = HERE / "corpus" / target
+    folder.mkdir(parents=True, exist_ok=True)
+    for name, data in seeds.items():
+        (folder / name).write_bytes(data)
+
+
+write("link_fuzz", LINK)
+write("loop_fuzz", LOOP)
