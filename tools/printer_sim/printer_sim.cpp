@@ -6,7 +6,9 @@
 //
 // Each behaviour is one function chosen once from the options (what happens on open, how a line
 // is answered, what goes before an answer), so that a new fault is one more function and one more
-// option.
+// option. The faults: --vanish-after N (the cable is pulled after N lines), --garbage (random
+// bytes, NUL and CR among them, on open and before each answer), --long-reply (10 KiB before
+// each answer) and --flood (sends without a pause from the moment the port opens).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <deque>
 #include <string>
 
@@ -29,6 +32,11 @@ using clock_type = std::chrono::steady_clock;
 constexpr int poll_slice_ms = 5; // how often the open state of the slave is looked at
 constexpr size_t line_limit = 4096;
 constexpr int long_line_length = 300;
+constexpr size_t garbage_length = 64;
+constexpr size_t long_reply_length = 10 * 1024;
+// 250000 baud, 8N1: 25 bytes in each millisecond, the most a real board can send.
+constexpr long long line_rate_bytes_per_ms = 25;
+constexpr int flood_slice_ms = 2;
 
 struct options {
     std::string link;
@@ -38,6 +46,10 @@ struct options {
     int reply_delay_ms = 0;
     bool long_line = false;
     bool banner = true;
+    int vanish_after = -1; // lines; -1: never
+    bool garbage = false;
+    bool long_reply = false;
+    bool flood = false;
 };
 
 struct pending_write {
@@ -63,6 +75,11 @@ struct printer {
     open_behaviour on_open = nullptr;
     answer_behaviour on_line = nullptr;
     prelude_behaviour before_answer = nullptr;
+    int lines_received = 0;
+    bool vanished = false;
+    bool flooding = false;
+    long long flood_sent = 0;
+    uint32_t garbage_state = 5; // a fixed seed: every run sends the same garbage
 };
 
 volatile std::sig_atomic_t stop_signal = 0;
@@ -74,7 +91,8 @@ void on_stop_signal(int signal_number) {
 void usage() {
     std::fprintf(
         stderr, "usage: printer_sim (--link PATH | --ports DIR --com N) [--log FILE] [--crlf]\n"
-                "                   [--no-reply] [--reply-delay MS] [--long-line] [--no-banner]\n");
+                "                   [--no-reply] [--reply-delay MS] [--long-line] [--no-banner]\n"
+                "                   [--vanish-after LINES] [--garbage | --long-reply] [--flood]\n");
 }
 
 // Writes everything, waiting for room when the terminal's buffer is full. Gives up when the
@@ -153,6 +171,32 @@ void send_marlin_banner(printer& p) {
 
 void send_nothing_on_open(printer&) {}
 
+std::string garbage_bytes(printer& p, size_t length) {
+    std::string bytes;
+    for (size_t i = 0; i < length; ++i) {
+        p.garbage_state = p.garbage_state * 1103515245u + 12345u;
+        bytes += static_cast<char>(p.garbage_state >> 24);
+    }
+    // NUL and CR bytes are certain, not left to chance.
+    bytes[length / 3] = '\0';
+    bytes[length / 2] = '\r';
+    bytes[length - 1] = '\0';
+    return bytes;
+}
+
+// A board that speaks at another baud rate first: noise, then its banner.
+void send_garbage_then_banner(printer& p) {
+    write_all(p, garbage_bytes(p, garbage_length));
+    send_marlin_banner(p);
+}
+
+// The banner, then text without a pause for as long as the port stays open (keep_flooding).
+void start_flood(printer& p) {
+    send_marlin_banner(p);
+    p.flooding = true;
+    p.flood_sent = 0;
+}
+
 // --- answers -------------------------------------------------------------------------------
 
 // The value of the word starting with the letter, if the line has one ("G1 F600 Z201.000").
@@ -211,11 +255,30 @@ void prepend_long_line(printer&, std::string& answer) {
     answer.insert(0, std::string(long_line_length, 'L'));
 }
 
+void prepend_garbage(printer& p, std::string& answer) {
+    answer.insert(0, garbage_bytes(p, garbage_length));
+}
+
+// 10 KiB of echo lines, LF-ended and without a CR, so that every reply read stops at its limit.
+void prepend_long_reply(printer&, std::string& answer) {
+    static const std::string line =
+        "echo:a long reply, line after line without a carriage return\n";
+    std::string reply;
+    while (reply.size() < long_reply_length) {
+        reply += line;
+    }
+    reply.resize(long_reply_length - 1);
+    reply += '\n';
+    answer.insert(0, reply);
+}
+
 // --- the port ------------------------------------------------------------------------------
 
 double ms_since_open(const printer& p) {
     return std::chrono::duration<double, std::milli>(clock_type::now() - p.opened_at).count();
 }
+
+void vanish(printer& p);
 
 void log_line(printer& p, const std::string& line) {
     std::fprintf(p.log, "%.3f %s\n", ms_since_open(p), line.c_str());
@@ -233,11 +296,16 @@ void take_bytes(printer& p, const char* bytes, size_t count) {
         const std::string line = p.partial;
         p.partial.clear();
         log_line(p, line);
+        ++p.lines_received;
         std::string command = line;
         if (!command.empty() && command.back() == '\r') {
             command.pop_back();
         }
         p.on_line(p, command);
+        if (p.opt.vanish_after > 0 && p.lines_received >= p.opt.vanish_after) {
+            vanish(p); // the bytes after the line are lost with the cable
+            return;
+        }
     }
 }
 
@@ -253,6 +321,7 @@ void port_opened(printer& p) {
 
 void port_closed(printer& p) {
     p.open = false;
+    p.flooding = false;
     p.queue.clear();
     p.partial.clear();
 }
@@ -266,11 +335,28 @@ void flush_due_writes(printer& p) {
     }
 }
 
+// Sends at the line rate whatever the time since the open asks for, never waiting for room: what
+// the tool does not read in time is lost, as on a real line.
+void keep_flooding(printer& p) {
+    static const std::string text = "echo:busy: processing\n";
+    const long long due = static_cast<long long>(ms_since_open(p)) * line_rate_bytes_per_ms;
+    if (due <= p.flood_sent) {
+        return;
+    }
+    std::string bytes;
+    while (static_cast<long long>(bytes.size()) < due - p.flood_sent) {
+        bytes += text;
+    }
+    const ssize_t n = write(p.master, bytes.data(), bytes.size());
+    (void)n;
+    p.flood_sent = due;
+}
+
 int next_wait_ms(const printer& p) {
     if (!p.open) {
         return poll_slice_ms;
     }
-    int wait = 50;
+    int wait = p.flooding ? flood_slice_ms : 50;
     if (!p.queue.empty()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             p.queue.front().due - clock_type::now());
@@ -281,6 +367,10 @@ int next_wait_ms(const printer& p) {
 
 // One pass: the master reports POLLHUP while no one holds the slave open.
 void serve_once(printer& p) {
+    if (p.vanished) {
+        usleep(50 * 1000); // nothing is left to serve; wait for the stop signal
+        return;
+    }
     pollfd fd{p.master, POLLIN, 0};
     const int ready = poll(&fd, 1, next_wait_ms(p));
     if (ready < 0) {
@@ -304,7 +394,13 @@ void serve_once(printer& p) {
             take_bytes(p, bytes, static_cast<size_t>(n));
         }
     }
+    if (p.vanished) {
+        return;
+    }
     flush_due_writes(p);
+    if (p.flooding) {
+        keep_flooding(p);
+    }
 }
 
 // The slave must have been opened once for the master to report POLLHUP while it is closed; it is
@@ -360,6 +456,18 @@ void remove_link(const printer& p) {
     }
 }
 
+// The cable is pulled: the tool's side of the port hangs up and its link goes away.
+void vanish(printer& p) {
+    std::fprintf(p.log, "%.3f vanished\n", ms_since_open(p));
+    std::fflush(p.log);
+    p.vanished = true;
+    p.open = false;
+    p.queue.clear();
+    remove_link(p);
+    close(p.master);
+    p.master = -1;
+}
+
 bool parse_number(const char* text, int low, int high, int* value) {
     char* end = nullptr;
     const long v = std::strtol(text, &end, 10);
@@ -400,6 +508,17 @@ bool parse_options(int argc, char** argv, options* opt) {
             opt->long_line = true;
         } else if (arg == "--no-banner") {
             opt->banner = false;
+        } else if (arg == "--vanish-after" && has_value) {
+            if (!parse_number(argv[++i], 1, 1000000, &opt->vanish_after)) {
+                std::fprintf(stderr, "printer_sim: --vanish-after takes a number of lines\n");
+                return false;
+            }
+        } else if (arg == "--garbage") {
+            opt->garbage = true;
+        } else if (arg == "--long-reply") {
+            opt->long_reply = true;
+        } else if (arg == "--flood") {
+            opt->flood = true;
         } else {
             std::fprintf(stderr, "printer_sim: unknown or incomplete option %s\n", arg.c_str());
             return false;
@@ -412,13 +531,27 @@ bool parse_options(int argc, char** argv, options* opt) {
         std::fprintf(stderr, "printer_sim: give --link PATH, or --ports DIR with --com N\n");
         return false;
     }
+    if (opt->long_line + opt->garbage + opt->long_reply > 1) {
+        std::fprintf(stderr,
+                     "printer_sim: --long-line, --garbage and --long-reply exclude each other\n");
+        return false;
+    }
     return true;
 }
 
 void choose_behaviours(printer& p) {
     p.on_open = p.opt.banner ? send_marlin_banner : send_nothing_on_open;
+    if (p.opt.garbage) {
+        p.on_open = send_garbage_then_banner;
+    }
+    if (p.opt.flood) {
+        p.on_open = start_flood;
+    }
     p.on_line = p.opt.reply ? answer_marlin : answer_nothing;
-    p.before_answer = p.opt.long_line ? prepend_long_line : nullptr;
+    p.before_answer = p.opt.long_line    ? prepend_long_line
+                      : p.opt.garbage    ? prepend_garbage
+                      : p.opt.long_reply ? prepend_long_reply
+                                         : nullptr;
 }
 
 void catch_stop_signals() {
@@ -458,8 +591,10 @@ int main(int argc, char** argv) {
     while (stop_signal == 0) {
         serve_once(p);
     }
-    remove_link(p);
-    close(p.master);
+    if (!p.vanished) {
+        remove_link(p);
+        close(p.master);
+    }
     if (p.log != stderr) {
         std::fclose(p.log);
     }
