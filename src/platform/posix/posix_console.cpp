@@ -553,6 +553,12 @@ void Sleep(DWORD milliseconds) {
     }
 }
 
+// Milliseconds of the monotonic clock: only differences count, and they survive wrapping.
+DWORD GetTickCount() {
+    const auto since = posix::clock_type::now().time_since_epoch();
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
 int run_console_command(const char* command) {
     if (command == nullptr) {
         return 1;
