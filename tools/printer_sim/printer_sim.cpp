@@ -50,6 +50,7 @@ struct options {
     bool garbage = false;
     bool long_reply = false;
     bool flood = false;
+    bool lossy = false; // set with --flood and --long-reply
 };
 
 struct pending_write {
@@ -96,7 +97,9 @@ void usage() {
 }
 
 // Writes everything, waiting for room when the terminal's buffer is full. Gives up when the
-// slave side is closed, as a board's output goes nowhere without a host.
+// slave side is closed, as a board's output goes nowhere without a host. A lossy printer (one
+// that floods or sends 10 KiB replies) never waits: what finds no room is lost, as on a real
+// line that runs at its rate whether the host reads or not.
 void write_all(printer& p, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -107,6 +110,9 @@ void write_all(printer& p, const std::string& bytes) {
         }
         if (n < 0 && errno == EINTR) {
             continue;
+        }
+        if (n < 0 && errno == EAGAIN && p.opt.lossy) {
+            return; // the line ran on at its rate, and the tool's buffer overflowed
         }
         if (n < 0 && errno == EAGAIN) {
             pollfd out{p.master, POLLOUT, 0};
@@ -531,6 +537,7 @@ bool parse_options(int argc, char** argv, options* opt) {
         std::fprintf(stderr, "printer_sim: give --link PATH, or --ports DIR with --com N\n");
         return false;
     }
+    opt->lossy = opt->flood || opt->long_reply;
     if (opt->long_line + opt->garbage + opt->long_reply > 1) {
         std::fprintf(stderr,
                      "printer_sim: --long-line, --garbage and --long-reply exclude each other\n");
