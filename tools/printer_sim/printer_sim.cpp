@@ -34,9 +34,7 @@ constexpr size_t line_limit = 4096;
 constexpr int long_line_length = 300;
 constexpr size_t garbage_length = 64;
 constexpr size_t long_reply_length = 10 * 1024;
-// 250000 baud, 8N1: 25 bytes in each millisecond, the most a real board can send.
-constexpr long long line_rate_bytes_per_ms = 25;
-constexpr int flood_slice_ms = 2;
+constexpr int flood_blocks_per_pass = 16; // so that the tool's lines are still served between
 
 struct options {
     std::string link;
@@ -79,7 +77,7 @@ struct printer {
     int lines_received = 0;
     bool vanished = false;
     bool flooding = false;
-    long long flood_sent = 0;
+    size_t flood_offset = 0;    // where the flood's text goes on
     uint32_t garbage_state = 5; // a fixed seed: every run sends the same garbage
 };
 
@@ -200,7 +198,7 @@ void send_garbage_then_banner(printer& p) {
 void start_flood(printer& p) {
     send_marlin_banner(p);
     p.flooding = true;
-    p.flood_sent = 0;
+    p.flood_offset = 0;
 }
 
 // --- answers -------------------------------------------------------------------------------
@@ -341,28 +339,32 @@ void flush_due_writes(printer& p) {
     }
 }
 
-// Sends at the line rate whatever the time since the open asks for, never waiting for room: what
-// the tool does not read in time is lost, as on a real line.
+// Fills the tool's side with text whenever it has room, so that a read there never finds the
+// line quiet: a pseudo-terminal has no line rate, and a real line at 250000 baud brings a byte
+// every 40 us, far inside the 2 ms of silence that end a read.
 void keep_flooding(printer& p) {
-    static const std::string text = "echo:busy: processing\n";
-    const long long due = static_cast<long long>(ms_since_open(p)) * line_rate_bytes_per_ms;
-    if (due <= p.flood_sent) {
-        return;
+    static const std::string block = [] {
+        std::string text;
+        for (int i = 0; i < 186; ++i) {
+            text += "echo:busy: processing\n";
+        }
+        return text;
+    }();
+    for (int i = 0; i < flood_blocks_per_pass; ++i) {
+        const ssize_t n =
+            write(p.master, block.data() + p.flood_offset, block.size() - p.flood_offset);
+        if (n <= 0) {
+            return; // full: poll tells when there is room again
+        }
+        p.flood_offset = (p.flood_offset + static_cast<size_t>(n)) % block.size();
     }
-    std::string bytes;
-    while (static_cast<long long>(bytes.size()) < due - p.flood_sent) {
-        bytes += text;
-    }
-    const ssize_t n = write(p.master, bytes.data(), bytes.size());
-    (void)n;
-    p.flood_sent = due;
 }
 
 int next_wait_ms(const printer& p) {
     if (!p.open) {
         return poll_slice_ms;
     }
-    int wait = p.flooding ? flood_slice_ms : 50;
+    int wait = 50;
     if (!p.queue.empty()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             p.queue.front().due - clock_type::now());
@@ -377,7 +379,7 @@ void serve_once(printer& p) {
         usleep(50 * 1000); // nothing is left to serve; wait for the stop signal
         return;
     }
-    pollfd fd{p.master, POLLIN, 0};
+    pollfd fd{p.master, static_cast<short>(p.flooding ? POLLIN | POLLOUT : POLLIN), 0};
     const int ready = poll(&fd, 1, next_wait_ms(p));
     if (ready < 0) {
         return; // a signal: the caller looks at the stop flag
@@ -404,7 +406,7 @@ void serve_once(printer& p) {
         return;
     }
     flush_due_writes(p);
-    if (p.flooding) {
+    if (p.flooding && (fd.revents & POLLOUT) != 0) {
         keep_flooding(p);
     }
 }
