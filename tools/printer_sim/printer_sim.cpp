@@ -34,6 +34,7 @@ constexpr size_t line_limit = 4096;
 constexpr int long_line_length = 300;
 constexpr size_t garbage_length = 64;
 constexpr size_t long_reply_length = 10 * 1024;
+constexpr size_t queue_limit = 1024 * 1024;
 constexpr int flood_blocks_per_pass = 16; // so that the tool's lines are still served between
 
 struct options {
@@ -48,7 +49,6 @@ struct options {
     bool garbage = false;
     bool long_reply = false;
     bool flood = false;
-    bool lossy = false; // set with --flood and --long-reply
 };
 
 struct pending_write {
@@ -77,8 +77,10 @@ struct printer {
     int lines_received = 0;
     bool vanished = false;
     bool flooding = false;
-    size_t flood_offset = 0;    // where the flood's text goes on
-    uint32_t garbage_state = 5; // a fixed seed: every run sends the same garbage
+    size_t flood_offset = 0; // where the flood's text goes on
+    size_t queued_bytes = 0;
+    bool waiting_for_room = false; // the queue's front is due, and the tool's side is full
+    uint32_t garbage_state = 5;    // a fixed seed: every run sends the same garbage
 };
 
 volatile std::sig_atomic_t stop_signal = 0;
@@ -95,9 +97,8 @@ void usage() {
 }
 
 // Writes everything, waiting for room when the terminal's buffer is full. Gives up when the
-// slave side is closed, as a board's output goes nowhere without a host. A lossy printer (one
-// that floods or sends 10 KiB replies) never waits: what finds no room is lost, as on a real
-// line that runs at its rate whether the host reads or not.
+// slave side is closed, as a board's output goes nowhere without a host. Used on open only; the
+// answers go through the queue, which never waits (flush_due_writes).
 void write_all(printer& p, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -109,9 +110,6 @@ void write_all(printer& p, const std::string& bytes) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0 && errno == EAGAIN && p.opt.lossy) {
-            return; // the line ran on at its rate, and the tool's buffer overflowed
-        }
         if (n < 0 && errno == EAGAIN) {
             pollfd out{p.master, POLLOUT, 0};
             if (poll(&out, 1, 100) > 0 && (out.revents & POLLHUP) == 0) {
@@ -122,8 +120,14 @@ void write_all(printer& p, const std::string& bytes) {
     }
 }
 
-// Schedules bytes for the wire: at once, or after the reply delay.
+// Schedules bytes for the wire: at once, or after the reply delay. Past a backlog of queue_limit
+// bytes (a tool that reads far less than it is sent, as with 10 KiB replies) an answer is lost
+// whole, as a host's overflowing buffer loses it.
 void send_later(printer& p, std::string bytes, int delay_ms) {
+    if (p.queued_bytes + bytes.size() > queue_limit) {
+        return;
+    }
+    p.queued_bytes += bytes.size();
     p.queue.push_back({clock_type::now() + std::chrono::milliseconds(delay_ms), std::move(bytes)});
 }
 
@@ -318,6 +322,7 @@ void port_opened(printer& p) {
     p.opened_at = clock_type::now();
     p.partial.clear();
     p.queue.clear();
+    p.queued_bytes = 0;
     // Whatever was left from an earlier session is not this host's.
     tcflush(p.master, TCIOFLUSH);
     p.on_open(p);
@@ -327,15 +332,35 @@ void port_closed(printer& p) {
     p.open = false;
     p.flooding = false;
     p.queue.clear();
+    p.queued_bytes = 0;
     p.partial.clear();
 }
 
+// Writes what is due as far as the tool's side has room, and keeps the rest in order for when
+// it has: a reply longer than the terminal's buffer (10 KiB) goes out as the tool reads it, and
+// the lines the tool sends meanwhile are still taken and logged.
 void flush_due_writes(printer& p) {
     const clock_type::time_point now = clock_type::now();
+    p.waiting_for_room = false;
     while (!p.queue.empty() && p.queue.front().due <= now) {
-        const std::string bytes = std::move(p.queue.front().bytes);
+        std::string& bytes = p.queue.front().bytes;
+        const ssize_t n = write(p.master, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            p.waiting_for_room = true;
+            return;
+        }
+        if (n < 0) {
+            return; // the slave side is closed; port_closed drops the queue
+        }
+        p.queued_bytes -= static_cast<size_t>(n);
+        if (static_cast<size_t>(n) < bytes.size()) {
+            bytes.erase(0, static_cast<size_t>(n));
+            continue;
+        }
         p.queue.pop_front();
-        write_all(p, bytes);
     }
 }
 
@@ -365,7 +390,7 @@ int next_wait_ms(const printer& p) {
         return poll_slice_ms;
     }
     int wait = 50;
-    if (!p.queue.empty()) {
+    if (!p.queue.empty() && !p.waiting_for_room) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             p.queue.front().due - clock_type::now());
         wait = static_cast<int>(std::max<long long>(0, std::min<long long>(wait, left.count())));
@@ -379,7 +404,8 @@ void serve_once(printer& p) {
         usleep(50 * 1000); // nothing is left to serve; wait for the stop signal
         return;
     }
-    pollfd fd{p.master, static_cast<short>(p.flooding ? POLLIN | POLLOUT : POLLIN), 0};
+    const bool want_room = p.flooding || p.waiting_for_room;
+    pollfd fd{p.master, static_cast<short>(want_room ? POLLIN | POLLOUT : POLLIN), 0};
     const int ready = poll(&fd, 1, next_wait_ms(p));
     if (ready < 0) {
         return; // a signal: the caller looks at the stop flag
@@ -471,6 +497,7 @@ void vanish(printer& p) {
     p.vanished = true;
     p.open = false;
     p.queue.clear();
+    p.queued_bytes = 0;
     remove_link(p);
     close(p.master);
     p.master = -1;
@@ -539,7 +566,6 @@ bool parse_options(int argc, char** argv, options* opt) {
         std::fprintf(stderr, "printer_sim: give --link PATH, or --ports DIR with --com N\n");
         return false;
     }
-    opt->lossy = opt->flood || opt->long_reply;
     if (opt->long_line + opt->garbage + opt->long_reply > 1) {
         std::fprintf(stderr,
                      "printer_sim: --long-line, --garbage and --long-reply exclude each other\n");
