@@ -72,9 +72,10 @@ void settle_printer_port(HANDLE port) {
     // start banner so that the first reply read belongs to the first command.
     Sleep(settle_wait_ms);
     const DWORD drain_start = GetTickCount();
-    char byte = 0;
+    char received = 0;
     for (DWORD drained = 0; drained < settle_drain_limit_bytes; ++drained) {
-        if (GetTickCount() - drain_start >= settle_drain_limit_ms || !read_one_byte(port, &byte)) {
+        if (GetTickCount() - drain_start >= settle_drain_limit_ms ||
+            !read_one_byte(port, &received)) {
             return;
         }
     }
@@ -87,10 +88,10 @@ void send_height_command(HANDLE port, const char* text) {
 
 void read_printer_reply(HANDLE port, char* buffer) {
     std::memset(buffer, 0, line_buffer_size);
-    char byte = 0;
-    for (int stored = 0; stored < reply_limit && read_one_byte(port, &byte);) {
-        buffer[stored++] = byte;
-        if (byte == carriage_return) {
+    char received = 0;
+    for (int stored = 0; stored < reply_limit && read_one_byte(port, &received);) {
+        buffer[stored++] = received;
+        if (received == carriage_return) {
             return;
         }
     }
