@@ -1,0 +1,33 @@
+// Helpers for the tests that start real programs on pseudo-terminals: a child with its standard
+// output on a pipe, reads with a deadline, and a private temporary directory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+struct child_process {
+    pid_t pid = -1;
+    int output = -1; // the read end of the child's standard output
+};
+
+// Starts the program with its arguments; its standard output comes back through `output`.
+child_process start_child(const std::vector<std::string>& argv);
+// Sends the signal and waits (up to the time-out) for the child to end; the exit status as from
+// waitpid, or -1 when it would not end (it is then killed).
+int stop_child(child_process& child, int signal_number, int timeout_ms = 5000);
+
+// Reads one line (without its LF) within the time-out; false on time-out or end of file.
+bool read_line(int fd, std::string* line, int timeout_ms);
+// Reads until `wanted` has been seen (true) or the time-out passes (false); all bytes go to `got`.
+bool read_until(int fd, const std::string& wanted, std::string* got, int timeout_ms);
+// Reads whatever comes until `quiet_ms` pass with nothing, or `limit_ms` in all.
+std::string read_until_quiet(int fd, int quiet_ms, int limit_ms);
+
+// A fresh directory under TMPDIR (or /tmp), removed with its files by remove_temporary_dir.
+std::string make_temporary_dir();
+void remove_temporary_dir(const std::string& path);
+
+// The whole content of a file, or "" when it cannot be read.
+std::string file_text(const std::string& path);

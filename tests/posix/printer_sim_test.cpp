@@ -1,0 +1,186 @@
+// The simulated printer seen from the host side: what a tool opening its port receives.
+#include "child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <ostream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int wait_ms = 5000; // generous: the machine is shared
+
+class printer_sim_test : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = make_temporary_dir();
+        ASSERT_FALSE(dir.empty());
+        link = dir + "/COM3";
+        log = dir + "/received.log";
+    }
+    void TearDown() override {
+        close_port();
+        if (sim.pid > 0) {
+            stop_child(sim, SIGTERM);
+        }
+        remove_temporary_dir(dir);
+    }
+
+    void start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv = {PRINTER_SIM_PATH, "--ports", dir, "--com", "3",
+                                         "--log",          log};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        sim = start_child(argv);
+        std::string ready;
+        ASSERT_TRUE(read_line(sim.output, &ready, wait_ms)) << "no ready line";
+        ASSERT_EQ(ready.compare(0, 6, "ready "), 0) << ready;
+        slave = ready.substr(6);
+    }
+
+    void open_port() {
+        port = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(port, 0);
+        termios raw;
+        ASSERT_EQ(tcgetattr(port, &raw), 0);
+        cfmakeraw(&raw);
+        ASSERT_EQ(tcsetattr(port, TCSANOW, &raw), 0);
+    }
+
+    void close_port() {
+        if (port >= 0) {
+            close(port);
+            port = -1;
+        }
+    }
+
+    void send(const std::string& line) {
+        ASSERT_EQ(write(port, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+
+    std::string dir, link, log, slave;
+    child_process sim;
+    int port = -1;
+};
+
+TEST_F(printer_sim_test, banner_on_open_then_ok_per_line_and_position_on_m114) {
+    start();
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), slave);
+
+    open_port();
+    const std::string banner = read_until_quiet(port, 300, wait_ms);
+    EXPECT_EQ(banner.compare(0, 6, "start\n"), 0);
+    EXPECT_NE(banner.find("\necho:"), std::string::npos);
+    EXPECT_EQ(banner.find('\r'), std::string::npos);
+    EXPECT_GT(banner.size(), 700u);
+    EXPECT_LT(banner.size(), 1200u);
+
+    send("G1 F600 Z201.000\n");
+    std::string got;
+    EXPECT_TRUE(read_until(port, "ok\n", &got, wait_ms));
+    EXPECT_EQ(got, "ok\n");
+
+    send("M114\n");
+    got.clear();
+    EXPECT_TRUE(read_until(port, "ok\n", &got, wait_ms));
+    EXPECT_EQ(got.compare(0, 28, "X:0.00 Y:0.00 Z:201.00 E:0.0"), 0) << got;
+
+    const std::string received = file_text(log);
+    EXPECT_NE(received.find(" G1 F600 Z201.000\n"), std::string::npos) << received;
+    EXPECT_NE(received.find(" M114\n"), std::string::npos) << received;
+    // "<ms since open, 3 decimals> <line>"
+    const size_t space = received.find(' ');
+    ASSERT_NE(space, std::string::npos);
+    EXPECT_EQ(received[space - 4], '.') << received;
+}
+
+TEST_F(printer_sim_test, serves_again_after_the_host_closes_and_reopens) {
+    start();
+    open_port();
+    read_until_quiet(port, 300, wait_ms);
+    close_port();
+    usleep(100000);
+    open_port();
+    std::string got;
+    EXPECT_TRUE(read_until(port, "start\n", &got, wait_ms));
+    read_until_quiet(port, 300, wait_ms);
+    send("G1 F600 Z3.000\n");
+    got.clear();
+    EXPECT_TRUE(read_until(port, "ok\n", &got, wait_ms));
+}
+
+struct reply_case {
+    const char* name;
+    std::vector<std::string> options;
+    std::string expected; // what follows one G1 line
+};
+
+void PrintTo(const reply_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class printer_sim_reply_test : public printer_sim_test,
+                               public ::testing::WithParamInterface<reply_case> {};
+
+TEST_P(printer_sim_reply_test, answers_a_line_as_the_options_say) {
+    const reply_case& c = GetParam();
+    start(c.options);
+    open_port();
+    read_until_quiet(port, 300, wait_ms);
+    send("G1 F600 Z201.000\n");
+    EXPECT_EQ(read_until_quiet(port, 500, wait_ms), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    options, printer_sim_reply_test,
+    ::testing::Values(reply_case{"crlf", {"--crlf"}, "ok\r\n"},
+                      reply_case{"no_reply", {"--no-reply"}, ""},
+                      reply_case{"long_line", {"--long-line"}, std::string(300, 'L') + "ok\n"},
+                      reply_case{"no_banner", {"--no-banner"}, "ok\n"}),
+    [](const ::testing::TestParamInfo<reply_case>& param_info) {
+        return std::string(param_info.param.name);
+    });
+
+TEST_F(printer_sim_test, no_banner_sends_nothing_on_open) {
+    start({"--no-banner"});
+    open_port();
+    EXPECT_EQ(read_until_quiet(port, 300, 1000), "");
+}
+
+TEST_F(printer_sim_test, reply_delay_holds_the_answer_back) {
+    start({"--reply-delay", "400"});
+    open_port();
+    read_until_quiet(port, 300, wait_ms);
+    send("G1 F600 Z1.000\n");
+    EXPECT_EQ(read_until_quiet(port, 100, 100), "");
+    std::string got;
+    EXPECT_TRUE(read_until(port, "ok\n", &got, wait_ms));
+}
+
+TEST_F(printer_sim_test, sigterm_removes_the_link_and_ends_it) {
+    start();
+    const int status = stop_child(sim, SIGTERM);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    struct stat info;
+    EXPECT_NE(lstat(link.c_str(), &info), 0);
+}
+
+TEST_F(printer_sim_test, refuses_a_command_line_without_a_port) {
+    sim = start_child({PRINTER_SIM_PATH, "--crlf"});
+    int status = 0;
+    ASSERT_EQ(waitpid(sim.pid, &status, 0), sim.pid);
+    sim.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+} // namespace
