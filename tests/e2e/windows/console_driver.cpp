@@ -372,6 +372,11 @@ int main(int argc, char** argv) {
         std::string why;
         if (!run_command(d, line, &why)) {
             log_line(d, "FAIL", line + ": " + why);
+            // The screen as it stood, for whoever reads the failure.
+            capture screen;
+            if (read_screen(d, &screen) && write_dump(screen, std::string(argv[2]) + ".screen")) {
+                log_line(d, "note", std::string("the screen is in ") + argv[2] + ".screen");
+            }
             result = 1;
             break;
         }

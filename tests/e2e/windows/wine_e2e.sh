@@ -177,6 +177,7 @@ drive() {
     local status=$?
     if [ $status -ne 0 ]; then
         cat "$CASE/driver.log" >&2
+        [ -f "$CASE/driver.log.screen" ] && grep '^t ' "$CASE/driver.log.screen" | head -26 >&2
         fail "the driver failed (status $status)"
     fi
     EXIT_CODE=$(sed -n 's/^exit //p' "$CASE/driver.log")
