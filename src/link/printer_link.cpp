@@ -11,14 +11,18 @@ constexpr char device_prefix[] = "\\\\.\\COM";
 constexpr int device_name_size = 20;
 constexpr char line_definition[] = "250000,n,8,1";
 constexpr DWORD settle_wait_ms = 2222;
+// A printer that never pauses would hold the drain for ever; an ordinary start banner is about
+// 900 bytes sent within 70 ms, far inside both bounds.
+constexpr DWORD settle_drain_limit_ms = 1000;
+constexpr DWORD settle_drain_limit_bytes = 64 * 1024;
 constexpr char carriage_return = '\r';
 
 // Reads at most one byte, waiting no longer than the port's time-outs allow (about 2 ms).
 // Returns whether a byte came.
-bool read_one_byte(HANDLE port, char* byte) {
+bool read_one_byte(HANDLE port, char* into) {
     DWORD count = 0;
     // ReadFile returns non-zero on success; a time-out is a success with no byte.
-    return ReadFile(port, byte, 1, &count, nullptr) != 0 && count == 1;
+    return ReadFile(port, into, 1, &count, nullptr) != 0 && count == 1;
 }
 
 } // namespace
@@ -67,8 +71,13 @@ void settle_printer_port(HANDLE port) {
     // The printer may reset when the port opens; the wait lets it start, and the drain drops its
     // start banner so that the first reply read belongs to the first command.
     Sleep(settle_wait_ms);
-    char byte = 0;
-    while (read_one_byte(port, &byte)) {
+    const DWORD drain_start = GetTickCount();
+    char received = 0;
+    for (DWORD drained = 0; drained < settle_drain_limit_bytes; ++drained) {
+        if (GetTickCount() - drain_start >= settle_drain_limit_ms ||
+            !read_one_byte(port, &received)) {
+            return;
+        }
     }
 }
 
@@ -79,10 +88,10 @@ void send_height_command(HANDLE port, const char* text) {
 
 void read_printer_reply(HANDLE port, char* buffer) {
     std::memset(buffer, 0, line_buffer_size);
-    char byte = 0;
-    for (int stored = 0; stored < reply_limit && read_one_byte(port, &byte);) {
-        buffer[stored++] = byte;
-        if (byte == carriage_return) {
+    char received = 0;
+    for (int stored = 0; stored < reply_limit && read_one_byte(port, &received);) {
+        buffer[stored++] = received;
+        if (received == carriage_return) {
             return;
         }
     }

@@ -7,6 +7,12 @@
 
 #if defined(_WIN32)
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #include <cstdlib>
 
@@ -202,6 +208,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* count, void
 BOOL CloseHandle(HANDLE handle);
 
 void Sleep(DWORD milliseconds);
+// Milliseconds since an arbitrary start; wraps after 49.7 days, so only differences count.
+DWORD GetTickCount();
 
 // The command interpreter's stand-in: knows "chcp 28591", "cls" and "pause > NUL", the three
 // lines the tool runs, and never starts a shell.

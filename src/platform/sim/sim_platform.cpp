@@ -558,6 +558,10 @@ void Sleep(DWORD milliseconds) {
     sim::advance_to(state().now_us + milliseconds * sim::us_per_ms);
 }
 
+DWORD GetTickCount() {
+    return static_cast<DWORD>(state().now_us / sim::us_per_ms);
+}
+
 int run_console_command(const char* command) {
     sim::machine& m = state();
     const std::string line = command;
