@@ -553,6 +553,12 @@ void Sleep(DWORD milliseconds) {
     }
 }
 
+DWORD GetTickCount() {
+    const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(since_start).count());
+}
+
 int run_console_command(const char* command) {
     if (command == nullptr) {
         return 1;
