@@ -16,6 +16,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -316,18 +317,21 @@ void decode_pending() {
     }
 }
 
-// Takes what the terminal has sent, waiting up to `wait_ms` for it; true when bytes came.
-bool read_keyboard(int wait_ms) {
+// Takes what the terminal has sent, waiting up to `wait` for it; true when bytes came. One
+// select(), to the microsecond (poll's milliseconds would need a second wait for the rest): an
+// idle loop wakes once per pause, no more.
+bool read_keyboard(clock_type::duration wait) {
     if (console.input_dead || !console.input_open) {
         return false;
     }
-    pollfd fd{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&fd, 1, wait_ms);
-    if (ready <= 0) {
-        return false;
-    }
-    if ((fd.revents & POLLIN) == 0) {
-        console.input_dead = true; // hung up, or not readable at all
+    const auto wait_us =
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::microseconds>(wait).count());
+    timeval timeout{static_cast<time_t>(wait_us / 1000000),
+                    static_cast<suseconds_t>(wait_us % 1000000)};
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(STDIN_FILENO, &readable);
+    if (select(STDIN_FILENO + 1, &readable, nullptr, nullptr, &timeout) <= 0) {
         return false;
     }
     if (console.pending_count == sizeof console.pending) {
@@ -348,7 +352,7 @@ bool read_keyboard(int wait_ms) {
 }
 
 // One look at the keyboard and the window: what came is decoded and queued.
-void pump_input(int wait_ms) {
+void pump_input(clock_type::duration wait) {
     if (window_changed != 0) {
         window_changed = 0;
         read_terminal_size();
@@ -356,8 +360,10 @@ void pump_input(int wait_ms) {
         repaint_all();
         update_leave_sequence();
     }
-    read_keyboard(wait_ms);
-    decode_pending();
+    read_keyboard(wait);
+    if (console.pending_count > 0) {
+        decode_pending();
+    }
 }
 
 void sleep_for(clock_type::duration duration) {
@@ -499,7 +505,7 @@ BOOL GetNumberOfConsoleInputEvents(HANDLE input, DWORD* count) {
     if (input != posix::input_handle || !console.input_open || count == nullptr) {
         return 0;
     }
-    posix::pump_input(0);
+    posix::pump_input(posix::clock_type::duration::zero());
     *count = static_cast<DWORD>(console.records.size());
     return 1;
 }
@@ -516,7 +522,7 @@ BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD length, DWORD*
         if (console.input_dead) {
             return 0;
         }
-        posix::pump_input(posix::escape_quiet_ms);
+        posix::pump_input(std::chrono::milliseconds(posix::escape_quiet_ms));
     }
     records[0] = console.records.front();
     console.records.pop_front();
@@ -544,12 +550,7 @@ void Sleep(DWORD milliseconds) {
             posix::sleep_for(left);
             return;
         }
-        const auto left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
-        if (left_ms == 0) {
-            posix::sleep_for(left);
-            return;
-        }
-        posix::pump_input(static_cast<int>(left_ms));
+        posix::pump_input(left);
     }
 }
 
@@ -595,7 +596,7 @@ int run_console_command(const char* command) {
             if (console.input_dead || !console.input_open) {
                 return 1;
             }
-            posix::pump_input(100);
+            posix::pump_input(std::chrono::milliseconds(100));
         }
     }
     return 1;
