@@ -65,6 +65,7 @@ console_state console;
 
 // The terminal as it was found, and what puts it back; both used from signal handlers.
 termios saved_settings;
+termios raw_settings;
 volatile std::sig_atomic_t terminal_taken = 0;
 char leave_sequence[64];
 volatile std::sig_atomic_t leave_length = 0;
@@ -141,6 +142,32 @@ void on_window_change(int) {
     window_changed = 1;
 }
 
+// Stopped from outside (kill -TSTP; Ctrl+Z itself is a key here, as in a Windows console): the
+// terminal is given back while the tool is stopped, and taken again, redrawn, when it goes on.
+void on_stop(int) {
+    const int saved_errno = errno;
+    const bool was_taken = terminal_taken != 0;
+    give_terminal_back();
+    std::signal(SIGTSTP, SIG_DFL);
+    raise(SIGTSTP);
+    // Here once SIGCONT has come.
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = on_stop;
+    sigaction(SIGTSTP, &action, nullptr);
+    if (was_taken) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw_settings);
+        terminal_taken = 1;
+        static const char hide_cursor[] = "\x1b[?25l";
+        if (write(STDOUT_FILENO, hide_cursor, sizeof hide_cursor - 1) < 0) {
+            // Nothing more to do from a signal handler.
+        }
+    }
+    window_changed = 1; // the screen is redrawn at the next look at the keyboard
+    errno = saved_errno;
+}
+
 void catch_signals() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -156,6 +183,8 @@ void catch_signals() {
     sigemptyset(&action.sa_mask);
     action.sa_handler = on_window_change;
     sigaction(SIGWINCH, &action, nullptr);
+    action.sa_handler = on_stop;
+    sigaction(SIGTSTP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -247,7 +276,8 @@ void take_terminal() {
     std::atexit(leave_at_exit);
     console.input_is_tty = isatty(STDIN_FILENO) != 0;
     if (console.input_is_tty && tcgetattr(STDIN_FILENO, &saved_settings) == 0) {
-        termios raw = saved_settings;
+        termios& raw = raw_settings;
+        raw = saved_settings;
         // Every key comes at once and unechoed; Ctrl+C comes as a byte, handled as Windows does.
         raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
         raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | BRKINT | ISTRIP);
