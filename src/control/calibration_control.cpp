@@ -32,16 +32,6 @@ bool take_input_record(HANDLE input, INPUT_RECORD* record) {
     return ReadConsoleInputA(input, record, 1, &taken) != 0 && taken == 1;
 }
 
-void make_step(console_handles console, HANDLE port, float* target_z, char* line_buffer,
-               double step) {
-    *target_z = apply_step(*target_z, step);
-    format_height_command(line_buffer, *target_z);
-    send_height_command(port, line_buffer);
-    read_printer_reply(port, line_buffer);
-    show_height(console.output, *target_z, line_buffer);
-    advance_indicator(console.output);
-}
-
 // The keyboard loop, until the space bar. One key-down record is one step: the release of a key
 // passes without a step, auto-repeat key-downs step again.
 void run_keyboard_loop(console_handles console, HANDLE port, char* line_buffer) {
@@ -69,7 +59,7 @@ void run_keyboard_loop(console_handles console, HANDLE port, char* line_buffer) 
         if (entry == nullptr) {
             continue;
         }
-        make_step(console, port, &target_z, line_buffer, entry->step);
+        make_step(console.output, port, &target_z, line_buffer, entry->step);
         Sleep(poll_pause_ms);
         Sleep(poll_pause_ms);
     }
@@ -84,6 +74,16 @@ const step_key* find_step_key(WORD virtual_key) {
         }
     }
     return nullptr;
+}
+
+void make_step(HANDLE output, HANDLE port, float* target_z, char* line_buffer, double step) {
+    *target_z = apply_step(*target_z, step);
+    format_height_command(line_buffer, *target_z);
+    send_height_command(port, line_buffer);
+    // The reply is read so that it does not pile up in the port; what it says is not used.
+    read_printer_reply(port, line_buffer);
+    show_height(output, *target_z, line_buffer);
+    advance_indicator(output);
 }
 
 float apply_step(float height, double step) {

@@ -34,5 +34,8 @@ float apply_step(float height, double step);
 // "G1 F600 Z<height with three decimals>\n" into the zero-filled line buffer.
 void format_height_command(char* line_buffer, float height);
 
+// One step: the new height goes to the printer, its reply is read, and the screen shows it.
+void make_step(HANDLE output, HANDLE port, float* target_z, char* line_buffer, double step);
+
 // Runs the whole tool; the result is the process exit code.
 int run_calibration();

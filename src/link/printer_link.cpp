@@ -19,10 +19,10 @@ constexpr char carriage_return = '\r';
 
 // Reads at most one byte, waiting no longer than the port's time-outs allow (about 2 ms).
 // Returns whether a byte came.
-bool read_one_byte(HANDLE port, char* byte) {
+bool read_one_byte(HANDLE port, char* into) {
     DWORD count = 0;
     // ReadFile returns non-zero on success; a time-out is a success with no byte.
-    return ReadFile(port, byte, 1, &count, nullptr) != 0 && count == 1;
+    return ReadFile(port, into, 1, &count, nullptr) != 0 && count == 1;
 }
 
 } // namespace

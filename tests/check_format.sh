@@ -1,0 +1,16 @@
+#!/bin/bash
+# check_format.sh <source dir>
+#
+# The house layout is clang-format's output with the repository's .clang-format: fails on any
+# C++ file under src/, tests/, tools/ or bench/ that clang-format would change.
+set -eu
+cd "$1"
+clang_format=$(command -v clang-format || command -v clang-format-14 || true)
+if [ -z "$clang_format" ]; then
+    echo "FAIL: clang-format is not installed (package clang-format)"
+    exit 1
+fi
+files=$(git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
+    'bench/*.cpp' 'bench/*.h' 2>/dev/null || find src tests tools bench -name '*.cpp' -o -name '*.h')
+"$clang_format" --dry-run -Werror $files
+echo "$(echo "$files" | wc -w) files in the house layout"
