@@ -16,6 +16,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,6 +65,7 @@ console_state console;
 
 // The terminal as it was found, and what puts it back; both used from signal handlers.
 termios saved_settings;
+termios raw_settings;
 volatile std::sig_atomic_t terminal_taken = 0;
 char leave_sequence[64];
 volatile std::sig_atomic_t leave_length = 0;
@@ -140,6 +142,32 @@ void on_window_change(int) {
     window_changed = 1;
 }
 
+// Stopped from outside (kill -TSTP; Ctrl+Z itself is a key here, as in a Windows console): the
+// terminal is given back while the tool is stopped, and taken again, redrawn, when it goes on.
+void on_stop(int) {
+    const int saved_errno = errno;
+    const bool was_taken = terminal_taken != 0;
+    give_terminal_back();
+    std::signal(SIGTSTP, SIG_DFL);
+    raise(SIGTSTP);
+    // Here once SIGCONT has come.
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = on_stop;
+    sigaction(SIGTSTP, &action, nullptr);
+    if (was_taken) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw_settings);
+        terminal_taken = 1;
+        static const char hide_cursor[] = "\x1b[?25l";
+        if (write(STDOUT_FILENO, hide_cursor, sizeof hide_cursor - 1) < 0) {
+            // Nothing more to do from a signal handler.
+        }
+    }
+    window_changed = 1; // the screen is redrawn at the next look at the keyboard
+    errno = saved_errno;
+}
+
 void catch_signals() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -155,6 +183,8 @@ void catch_signals() {
     sigemptyset(&action.sa_mask);
     action.sa_handler = on_window_change;
     sigaction(SIGWINCH, &action, nullptr);
+    action.sa_handler = on_stop;
+    sigaction(SIGTSTP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -246,7 +276,8 @@ void take_terminal() {
     std::atexit(leave_at_exit);
     console.input_is_tty = isatty(STDIN_FILENO) != 0;
     if (console.input_is_tty && tcgetattr(STDIN_FILENO, &saved_settings) == 0) {
-        termios raw = saved_settings;
+        termios& raw = raw_settings;
+        raw = saved_settings;
         // Every key comes at once and unechoed; Ctrl+C comes as a byte, handled as Windows does.
         raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
         raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | BRKINT | ISTRIP);
@@ -316,18 +347,21 @@ void decode_pending() {
     }
 }
 
-// Takes what the terminal has sent, waiting up to `wait_ms` for it; true when bytes came.
-bool read_keyboard(int wait_ms) {
+// Takes what the terminal has sent, waiting up to `wait` for it; true when bytes came. One
+// select(), to the microsecond (poll's milliseconds would need a second wait for the rest): an
+// idle loop wakes once per pause, no more.
+bool read_keyboard(clock_type::duration wait) {
     if (console.input_dead || !console.input_open) {
         return false;
     }
-    pollfd fd{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&fd, 1, wait_ms);
-    if (ready <= 0) {
-        return false;
-    }
-    if ((fd.revents & POLLIN) == 0) {
-        console.input_dead = true; // hung up, or not readable at all
+    const auto wait_us =
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::microseconds>(wait).count());
+    timeval timeout{static_cast<time_t>(wait_us / 1000000),
+                    static_cast<suseconds_t>(wait_us % 1000000)};
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(STDIN_FILENO, &readable);
+    if (select(STDIN_FILENO + 1, &readable, nullptr, nullptr, &timeout) <= 0) {
         return false;
     }
     if (console.pending_count == sizeof console.pending) {
@@ -348,7 +382,7 @@ bool read_keyboard(int wait_ms) {
 }
 
 // One look at the keyboard and the window: what came is decoded and queued.
-void pump_input(int wait_ms) {
+void pump_input(clock_type::duration wait) {
     if (window_changed != 0) {
         window_changed = 0;
         read_terminal_size();
@@ -356,8 +390,10 @@ void pump_input(int wait_ms) {
         repaint_all();
         update_leave_sequence();
     }
-    read_keyboard(wait_ms);
-    decode_pending();
+    read_keyboard(wait);
+    if (console.pending_count > 0) {
+        decode_pending();
+    }
 }
 
 void sleep_for(clock_type::duration duration) {
@@ -499,7 +535,7 @@ BOOL GetNumberOfConsoleInputEvents(HANDLE input, DWORD* count) {
     if (input != posix::input_handle || !console.input_open || count == nullptr) {
         return 0;
     }
-    posix::pump_input(0);
+    posix::pump_input(posix::clock_type::duration::zero());
     *count = static_cast<DWORD>(console.records.size());
     return 1;
 }
@@ -516,7 +552,7 @@ BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD length, DWORD*
         if (console.input_dead) {
             return 0;
         }
-        posix::pump_input(posix::escape_quiet_ms);
+        posix::pump_input(std::chrono::milliseconds(posix::escape_quiet_ms));
     }
     records[0] = console.records.front();
     console.records.pop_front();
@@ -544,19 +580,14 @@ void Sleep(DWORD milliseconds) {
             posix::sleep_for(left);
             return;
         }
-        const auto left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
-        if (left_ms == 0) {
-            posix::sleep_for(left);
-            return;
-        }
-        posix::pump_input(static_cast<int>(left_ms));
+        posix::pump_input(left);
     }
 }
 
-// Milliseconds of the monotonic clock: only differences count, and they survive wrapping.
 DWORD GetTickCount() {
-    const auto since = posix::clock_type::now().time_since_epoch();
-    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+    const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(since_start).count());
 }
 
 int run_console_command(const char* command) {
@@ -595,7 +626,7 @@ int run_console_command(const char* command) {
             if (console.input_dead || !console.input_open) {
                 return 1;
             }
-            posix::pump_input(100);
+            posix::pump_input(std::chrono::milliseconds(100));
         }
     }
     return 1;

@@ -3,6 +3,7 @@
 #include "platform/posix/posix_backend.h"
 
 #include <IOKit/serial/ioss.h>
+#include <termios.h>
 #include <sys/ioctl.h>
 
 namespace posix {
