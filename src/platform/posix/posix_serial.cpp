@@ -1,6 +1,7 @@
 // The serial calls on POSIX terminals: "\\.\COMn" opens the device of the COMn table, exclusively,
 // and the line is set raw 8N1 at the exact speed asked; COMMTIMEOUTS are carried out with poll().
 // A device that goes away (the USB cable pulled) makes reads and writes fail at once, never spin.
+#include "platform/comm_definition.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/posix/posix_handles.h"
 
@@ -78,49 +79,6 @@ bool wait_ready(serial_port* port, short events, int wait_ms) {
         }
         return true;
     }
-}
-
-// Parses "baud,parity,data,stop" as the mode command does: parity n/o/e/m/s, 5..8 data bits,
-// 1, 1.5 or 2 stop bits.
-bool parse_definition(const char* definition, DCB* dcb) {
-    char* end = nullptr;
-    const unsigned long baud = std::strtoul(definition, &end, 10);
-    if (end == definition || baud == 0 || baud > 4000000 || *end != ',') {
-        return false;
-    }
-    static const char parities[] = "noems";
-    const char parity = static_cast<char>(end[1] | 0x20);
-    const char* found = end[1] != '\0' ? std::strchr(parities, parity) : nullptr;
-    if (found == nullptr || end[2] != ',') {
-        return false;
-    }
-    const char data = end[3];
-    if (data < '5' || data > '8' || end[4] != ',') {
-        return false;
-    }
-    const char* stop = end + 5;
-    BYTE stop_bits = 0;
-    if (std::strcmp(stop, "1") == 0) {
-        stop_bits = 0;
-    } else if (std::strcmp(stop, "1.5") == 0) {
-        stop_bits = 1;
-    } else if (std::strcmp(stop, "2") == 0) {
-        stop_bits = 2;
-    } else {
-        return false;
-    }
-    dcb->BaudRate = static_cast<DWORD>(baud);
-    dcb->Parity = static_cast<BYTE>(found - parities);
-    dcb->ByteSize = static_cast<BYTE>(data - '0');
-    dcb->StopBits = stop_bits;
-    // As Windows fills it in: DTR and RTS on, no flow control.
-    dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fRtsControl = RTS_CONTROL_ENABLE;
-    dcb->fOutX = 0;
-    dcb->fInX = 0;
-    dcb->fOutxCtsFlow = 0;
-    dcb->fOutxDsrFlow = 0;
-    return true;
 }
 
 tcflag_t data_bits_flag(BYTE size) {
@@ -253,7 +211,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share_mode, void*, DWOR
 }
 
 BOOL BuildCommDCBA(const char* definition, DCB* dcb) {
-    return definition != nullptr && posix::parse_definition(definition, dcb) ? 1 : 0;
+    return definition != nullptr && parse_comm_definition(definition, dcb) ? 1 : 0;
 }
 
 BOOL SetCommState(HANDLE handle, DCB* dcb) {

@@ -3,6 +3,8 @@
 // time-outs follow COMMTIMEOUTS, an exclusive open of an open device fails.
 #include "platform/sim/sim_platform.h"
 
+#include "platform/comm_definition.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -105,47 +107,6 @@ INPUT_RECORD take_record() {
     INPUT_RECORD record = m.input.front().second;
     m.input.pop_front();
     return record;
-}
-
-// Parses "baud,parity,data,stop" as the mode command of the command interpreter does.
-bool parse_definition(const char* definition, DCB* dcb) {
-    char* end = nullptr;
-    const unsigned long baud = std::strtoul(definition, &end, 10);
-    if (end == definition || baud == 0 || *end != ',') {
-        return false;
-    }
-    const char parity = static_cast<char>(std::tolower(static_cast<unsigned char>(end[1])));
-    static const char parities[] = "noems";
-    const char* found = std::strchr(parities, parity);
-    if (parity == '\0' || found == nullptr || end[2] != ',') {
-        return false;
-    }
-    const char data = end[3];
-    if (data < '5' || data > '8' || end[4] != ',') {
-        return false;
-    }
-    const std::string stop = end + 5;
-    BYTE stop_bits = 0;
-    if (stop == "1") {
-        stop_bits = 0;
-    } else if (stop == "1.5") {
-        stop_bits = 1;
-    } else if (stop == "2") {
-        stop_bits = 2;
-    } else {
-        return false;
-    }
-    dcb->BaudRate = static_cast<DWORD>(baud);
-    dcb->Parity = static_cast<BYTE>(found - parities);
-    dcb->ByteSize = static_cast<BYTE>(data - '0');
-    dcb->StopBits = stop_bits;
-    dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fRtsControl = RTS_CONTROL_ENABLE;
-    dcb->fOutX = 0;
-    dcb->fInX = 0;
-    dcb->fOutxCtsFlow = 0;
-    dcb->fOutxDsrFlow = 0;
-    return true;
 }
 
 device* last_opened = nullptr;
@@ -432,7 +393,7 @@ BOOL BuildCommDCBA(const char* definition, DCB* dcb) {
         sim::last_opened->kind == sim::device_kind::refuses_definition) {
         return 0;
     }
-    return sim::parse_definition(definition, dcb) ? 1 : 0;
+    return parse_comm_definition(definition, dcb) ? 1 : 0;
 }
 
 BOOL SetCommState(HANDLE port, DCB* dcb) {
