@@ -1,6 +1,6 @@
 // The faults printer_sim plays, seen from the host side: what a tool opening its port receives.
 // The fault scenarios rely on each fault being what its option says.
-#include "../posix/child_process.h"
+#include "../posix/printer_sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -16,53 +16,22 @@
 
 namespace {
 
-constexpr int wait_ms = 5000; // generous: the machine is shared
 const std::string line = "G1 F600 Z201.000\n";
 
-class printer_fault_test : public ::testing::Test {
+// Each test starts the printer with one fault and opens its port at once.
+class printer_fault_test : public printer_sim_fixture {
   protected:
-    void SetUp() override {
-        dir = make_temporary_dir();
-        ASSERT_FALSE(dir.empty());
-        link = dir + "/COM3";
-        log = dir + "/received.log";
+    void start_with(const std::vector<std::string>& fault) {
+        start(fault);
+        open_port();
     }
-    void TearDown() override {
-        if (port >= 0) {
-            close(port);
-        }
-        if (sim.pid > 0) {
-            stop_child(sim, SIGTERM);
-        }
-        remove_temporary_dir(dir);
-    }
-
-    void start(const std::vector<std::string>& fault) {
-        std::vector<std::string> argv = {PRINTER_SIM_PATH, "--ports", dir, "--com", "3",
-                                         "--log",          log};
-        argv.insert(argv.end(), fault.begin(), fault.end());
-        sim = start_child(argv);
-        std::string ready;
-        ASSERT_TRUE(read_line(sim.output, &ready, wait_ms)) << "no ready line";
-        port = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(port, 0);
-        termios raw;
-        ASSERT_EQ(tcgetattr(port, &raw), 0);
-        cfmakeraw(&raw);
-        ASSERT_EQ(tcsetattr(port, TCSANOW, &raw), 0);
-    }
-
     void send_line() {
-        ASSERT_EQ(write(port, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        send(line);
     }
-
-    std::string dir, link, log;
-    child_process sim;
-    int port = -1;
 };
 
 TEST_F(printer_fault_test, garbage_with_nul_and_cr_on_open_and_before_each_answer) {
-    start({"--garbage"});
+    start_with({"--garbage"});
     const std::string opening = read_until_quiet(port, 300, wait_ms);
     const size_t banner = opening.find("start\n");
     ASSERT_EQ(banner, 64u) << "64 bytes of garbage before the banner";
@@ -78,7 +47,7 @@ TEST_F(printer_fault_test, garbage_with_nul_and_cr_on_open_and_before_each_answe
 }
 
 TEST_F(printer_fault_test, long_reply_puts_10_kib_without_a_cr_before_each_answer) {
-    start({"--long-reply"});
+    start_with({"--long-reply"});
     read_until_quiet(port, 300, wait_ms);
     for (int answer = 0; answer < 2; ++answer) {
         send_line();
@@ -90,7 +59,7 @@ TEST_F(printer_fault_test, long_reply_puts_10_kib_without_a_cr_before_each_answe
 }
 
 TEST_F(printer_fault_test, vanish_after_hangs_up_the_port_and_removes_the_link) {
-    start({"--vanish-after", "2"});
+    start_with({"--vanish-after", "2"});
     read_until_quiet(port, 300, wait_ms);
     send_line();
     EXPECT_EQ(read_until_quiet(port, 300, wait_ms), "ok\n");
@@ -110,7 +79,7 @@ TEST_F(printer_fault_test, vanish_after_hangs_up_the_port_and_removes_the_link) 
 // A real line would bring 25 bytes a millisecond; through a pseudo-terminal the flood keeps the
 // reader's side full, so it brings far more, and goes on after an answer.
 TEST_F(printer_fault_test, flood_keeps_sending_from_the_open_on) {
-    start({"--flood"});
+    start_with({"--flood"});
     const std::string opening = read_until_quiet(port, 200, 300);
     EXPECT_EQ(opening.compare(0, 6, "start\n"), 0);
     EXPECT_GT(opening.size(), 64u * 1024u);

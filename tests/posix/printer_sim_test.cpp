@@ -1,5 +1,5 @@
 // The simulated printer seen from the host side: what a tool opening its port receives.
-#include "child_process.h"
+#include "printer_sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -15,59 +15,7 @@
 
 namespace {
 
-constexpr int wait_ms = 5000; // generous: the machine is shared
-
-class printer_sim_test : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir = make_temporary_dir();
-        ASSERT_FALSE(dir.empty());
-        link = dir + "/COM3";
-        log = dir + "/received.log";
-    }
-    void TearDown() override {
-        close_port();
-        if (sim.pid > 0) {
-            stop_child(sim, SIGTERM);
-        }
-        remove_temporary_dir(dir);
-    }
-
-    void start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {PRINTER_SIM_PATH, "--ports", dir, "--com", "3",
-                                         "--log",          log};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        sim = start_child(argv);
-        std::string ready;
-        ASSERT_TRUE(read_line(sim.output, &ready, wait_ms)) << "no ready line";
-        ASSERT_EQ(ready.compare(0, 6, "ready "), 0) << ready;
-        slave = ready.substr(6);
-    }
-
-    void open_port() {
-        port = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(port, 0);
-        termios raw;
-        ASSERT_EQ(tcgetattr(port, &raw), 0);
-        cfmakeraw(&raw);
-        ASSERT_EQ(tcsetattr(port, TCSANOW, &raw), 0);
-    }
-
-    void close_port() {
-        if (port >= 0) {
-            close(port);
-            port = -1;
-        }
-    }
-
-    void send(const std::string& line) {
-        ASSERT_EQ(write(port, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    }
-
-    std::string dir, link, log, slave;
-    child_process sim;
-    int port = -1;
-};
+using printer_sim_test = printer_sim_fixture;
 
 TEST_F(printer_sim_test, banner_on_open_then_ok_per_line_and_position_on_m114) {
     start();
