@@ -2,7 +2,7 @@
 // the reply read and the screen update. The simulated pauses and time-outs cost no real time, so
 // what is measured is the code's work and the simulated platform's bookkeeping.
 #include "control/calibration_control.h"
-#include "control/line_buffer.h"
+#include "common/tool_limits.h"
 #include "link/printer_link.h"
 #include "platform/sim/sim_platform.h"
 #include "screen/console_screen.h"

@@ -1,6 +1,6 @@
 #include "control/calibration_control.h"
 
-#include "control/line_buffer.h"
+#include "common/tool_limits.h"
 #include "link/printer_link.h"
 #include "screen/console_screen.h"
 

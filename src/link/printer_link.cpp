@@ -1,6 +1,6 @@
 #include "link/printer_link.h"
 
-#include "control/line_buffer.h"
+#include "common/tool_limits.h"
 
 #include <cstdio>
 #include <cstring>

@@ -3,11 +3,8 @@
 // replies. It knows nothing of heights or keys. Results: 1 for success, -1 for failure.
 #pragma once
 
+#include "common/tool_limits.h"
 #include "platform/platform.h"
-
-constexpr int printer_port_first = 0;
-constexpr int printer_port_last = 20;
-constexpr int reply_limit = 254;
 
 int open_printer_port(HANDLE* port, const char* name);
 int find_printer_port(HANDLE* port);

@@ -1,6 +1,6 @@
 #include "screen/console_screen.h"
 
-#include "control/line_buffer.h"
+#include "common/tool_limits.h"
 
 #include <cstdio>
 #include <cstring>

@@ -14,7 +14,7 @@
 // are, until the stream is used up.
 #include "fuzz_check.h"
 
-#include "control/line_buffer.h"
+#include "common/tool_limits.h"
 #include "link/printer_link.h"
 #include "platform/sim/sim_platform.h"
 

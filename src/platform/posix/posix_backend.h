@@ -3,6 +3,7 @@
 // They are kept free of terminal state so that the tests can reach them directly.
 #pragma once
 
+#include "common/tool_limits.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -55,8 +56,8 @@ std::string size_warning(int columns, int rows);
 
 // --- serial ------------------------------------------------------------------------------------
 
-constexpr int first_com = 0;
-constexpr int last_com = 20;
+constexpr int first_com = printer_port_first;
+constexpr int last_com = printer_port_last;
 
 // The COM number of "\\.\COMn" (or "COMn"), or -1 when the name is not one of COM0..COM20.
 int com_number(const char* name);
