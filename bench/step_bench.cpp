@@ -1,5 +1,5 @@
-// The tool's own work per step, on the simulated machine: the height, the command line, the write,
-// the reply read and the screen update. The simulated pauses and time-outs cost no real time, so
+// The tool's own work per step, on the simulated machine: the reply read, the height, the screen
+// update, the command line and the write. The simulated pauses and time-outs cost no real time, so
 // what is measured is the code's work and the simulated platform's bookkeeping.
 #include "control/calibration_control.h"
 #include "common/tool_limits.h"
@@ -13,7 +13,7 @@ namespace {
 
 struct bench_setup {
     HANDLE output;
-    HANDLE port;
+    printer_session session;
     sim::device* printer;
 };
 
@@ -25,20 +25,28 @@ bench_setup set_up() {
     printer.on_write = [](sim::device& d, const std::string&) {
         sim::printer_sends(d, sim::state().now_us, "ok\r\n", 0);
     };
-    HANDLE port = nullptr;
-    find_printer_port(&port);
-    return {GetStdHandle(STD_OUTPUT_HANDLE), port, &printer};
+    bench_setup setup{};
+    setup.output = GetStdHandle(STD_OUTPUT_HANDLE);
+    setup.printer = &printer;
+    find_printer_port(&setup.session.port, setup.session.port_name);
+    settle_printer_port(setup.session.port);
+    setup.session.status = printer_fine;
+    return setup;
 }
 
 void step(benchmark::State& state) {
-    const bench_setup setup = set_up();
+    bench_setup setup = set_up();
     char line_buffer[line_buffer_size];
     float target_z = start_height;
     reset_indicator();
     const double steps[] = {+1.0, -0.01, +0.1, -1.0, +0.01, -0.1};
     size_t i = 0;
     for (auto _ : state) {
-        make_step(setup.output, setup.port, &target_z, line_buffer, steps[i++ % 6]);
+        // What one pass of the loop does for a step: the printer's answer to the line before,
+        // the new height on the screen, and its line.
+        serve_printer(setup.output, &setup.session, target_z, line_buffer);
+        make_step(setup.output, &target_z, line_buffer, steps[i++ % 6], 1);
+        offer_height(setup.output, &setup.session, target_z, line_buffer);
         if (setup.printer->written.size() > 4096) {
             state.PauseTiming();
             setup.printer->written.clear();

@@ -36,6 +36,7 @@ typedef char CHAR;
 typedef uint16_t WCHAR;
 typedef void* HANDLE;
 typedef void* HWND;
+typedef void* HKEY;
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
@@ -45,6 +46,16 @@ typedef void* HWND;
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define OPEN_EXISTING 3u
+
+// Registry: the predefined key, the access asked, the value type and the results the tool tells
+// apart.
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
+#define KEY_READ 0x20019u
+#define REG_SZ 1u
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
 
 #define GWL_STYLE (-16)
 #define WS_MAXIMIZEBOX 0x00010000L
@@ -206,6 +217,14 @@ BOOL SetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* count, void* overlapped);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* count, void* overlapped);
 BOOL CloseHandle(HANDLE handle);
+
+// Registry (advapi32). Results are ERROR_SUCCESS or an error code. RegEnumValueA takes the value
+// name's room in characters and the data's in bytes, and gives back the lengths it stored (the
+// name's without its zero); a value too long for the room gives ERROR_MORE_DATA.
+LONG RegOpenKeyExA(HKEY key, const char* sub_key, DWORD options, DWORD access, HKEY* result);
+LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* name_length, DWORD* reserved,
+                   DWORD* type, BYTE* data, DWORD* data_length);
+LONG RegCloseKey(HKEY key);
 
 void Sleep(DWORD milliseconds);
 // Milliseconds since an arbitrary start; wraps after 49.7 days, so only differences count.

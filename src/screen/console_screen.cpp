@@ -42,6 +42,16 @@ constexpr screen_text top_bar = {60, 7, "_______"};
 constexpr screen_text error_line = {3, 10, "Erreur:    port comm serial introuvable."};
 constexpr screen_text bed_line = {63, 20, "_    (plateau lit ou support d'impression sigma)"};
 
+constexpr SHORT status_column = 3;
+constexpr SHORT status_row = 22;
+constexpr char silent_text[] = "Attention: l'imprimante ne repond pas.";
+constexpr char gone_text[] = "Erreur:    imprimante deconnectee.";
+constexpr const char* status_texts[] = {"", silent_text, gone_text};
+// Cleared over the longest of the texts, so that no letter of a longer one stays behind.
+constexpr int status_width = 38;
+static_assert(sizeof silent_text - 1 <= status_width && sizeof gone_text - 1 <= status_width,
+              "the status line's clearing covers every text");
+
 constexpr SHORT height_column = 31;
 constexpr SHORT height_row = 6;
 
@@ -171,4 +181,13 @@ void advance_indicator(HANDLE output) {
     ++indicator_row;
     move_cursor(output, indicator_column, indicator_row);
     write_text(output, "V");
+}
+
+void show_printer_status(HANDLE output, printer_status status) {
+    char blanks[status_width];
+    std::memset(blanks, ' ', sizeof blanks);
+    move_cursor(output, status_column, status_row);
+    write_bytes(output, blanks, sizeof blanks);
+    move_cursor(output, status_column, status_row);
+    write_text(output, status_texts[status]);
 }

@@ -10,8 +10,8 @@
 //   gap     the time since the byte before: below 200, gap x 10 us (up to the 2 ms of silence
 //           that end a read); from 200 on, (gap - 198) ms.
 //
-// After the settle the replies are read one after the other, 20 ms apart as the loop's steps
-// are, until the stream is used up.
+// After the settle the replies are read one after the other, 20 ms apart as the loop's passes
+// after a step are, until the stream is used up.
 #include "fuzz_check.h"
 
 #include "common/tool_limits.h"
@@ -81,29 +81,58 @@ size_t check_settle(HANDLE port, sim::device& printer) {
     return drained;
 }
 
-// One reply read: the bytes that came next, in order, up to the first CR, 254 bytes or 2 ms of
-// silence; the rest of the buffer zero.
-void check_reply(HANDLE port, sim::device& printer, const std::vector<char>& stream, size_t* next) {
+// The model's own count of the printer's answers in a stream: the lines, ended by CR or LF, that
+// are "ok" or "ok" followed by a blank and more.
+int answers_in(const std::vector<char>& stream, size_t length) {
+    int answers = 0;
+    size_t line_start = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (stream[i] != '\r' && stream[i] != '\n') {
+            continue;
+        }
+        const size_t line_length = i - line_start;
+        const char* line = stream.data() + line_start;
+        if (line_length >= 2 && line[0] == 'o' && line[1] == 'k' &&
+            (line_length == 2 || line[2] == ' ' || line[2] == '\t')) {
+            ++answers;
+        }
+        line_start = i + 1;
+    }
+    return answers;
+}
+
+// One reply read: the bytes that have come, in order, at most eight pieces of 254; the buffer
+// holds the last piece and zero bytes to its end; the answers counted so far are the model's.
+void check_reply(HANDLE port, sim::device& printer, printer_replies* replies,
+                 const std::vector<char>& stream, size_t* next) {
     // Exactly the tool's buffer size on the heap, so that the sanitizers see any access past it.
     std::unique_ptr<char[]> buffer(new char[line_buffer_size]);
     std::memset(buffer.get(), 0x5A, line_buffer_size);
     const size_t queued = printer.incoming.size();
-    read_printer_reply(port, buffer.get());
+    const uint64_t before_us = sim::state().now_us;
+    const int result = read_printer_reply(port, buffer.get(), replies);
     const size_t taken = queued - printer.incoming.size();
 
-    FUZZ_CHECK(taken <= reply_bytes, "the reply read took more than 254 bytes");
-    FUZZ_CHECK(std::memcmp(buffer.get(), stream.data() + *next, taken) == 0,
-               "the reply holds other bytes than those that came, in their order");
-    for (int i = static_cast<int>(taken); i < line_buffer_size; ++i) {
-        FUZZ_CHECK(buffer[i] == 0, "the reply is not followed by zero bytes to the buffer's end");
+    FUZZ_CHECK(sim::state().now_us == before_us, "a reply read waited");
+    if (printer.vanished) {
+        FUZZ_CHECK(result == -1 && taken == 0, "a vanished printer gave a reply");
+        return;
     }
-    const bool ends_at_cr = taken > 0 && buffer[taken - 1] == '\r';
-    FUZZ_CHECK(taken == 0 || std::memchr(buffer.get(), '\r', taken - 1) == nullptr,
-               "the reply read went on past a carriage return");
-    FUZZ_CHECK(ends_at_cr || taken == reply_bytes || silent(printer) || printer.vanished,
-               "the reply read stopped while bytes were still coming");
-    FUZZ_CHECK(!printer.vanished || taken == 0, "a vanished printer gave a reply");
+    FUZZ_CHECK(result >= 0 && static_cast<size_t>(result) == taken,
+               "the reply read did not say how many bytes it took");
+    FUZZ_CHECK(taken <= 8 * reply_bytes, "the reply read took more than eight pieces");
+    FUZZ_CHECK(taken == 8 * reply_bytes || silent(printer),
+               "the reply read left bytes that had come");
+    const size_t last_piece = taken == 0 ? 0 : (taken - 1) % reply_bytes + 1;
+    FUZZ_CHECK(std::memcmp(buffer.get(), stream.data() + *next + taken - last_piece,
+                           last_piece) == 0,
+               "the buffer holds other bytes than the last piece that came");
+    for (size_t i = last_piece; i < line_buffer_size; ++i) {
+        FUZZ_CHECK(buffer[i] == 0, "the piece is not followed by zero bytes to the buffer's end");
+    }
     *next += taken;
+    FUZZ_CHECK(replies->answers == answers_in(stream, *next),
+               "the answers counted are not the ok lines that came");
 }
 
 } // namespace
@@ -119,12 +148,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int vanish = data[2];
 
     HANDLE port = INVALID_HANDLE_VALUE;
-    FUZZ_CHECK(find_printer_port(&port) == 1, "the printer's port did not open");
+    char name[port_name_size];
+    FUZZ_CHECK(find_printer_port(&port, name) == 1, "the printer's port did not open");
     printer.vanished = vanish == vanish_before_settle;
     size_t next = check_settle(port, printer);
+    // The answers are counted from the first byte after the drain.
+    const std::vector<char> after_drain(stream.begin() + static_cast<long>(next), stream.end());
+    size_t next_after_drain = 0;
+    printer_replies replies;
+    forget_printer_replies(&replies);
     for (int read = 1; read <= read_limit && !printer.incoming.empty(); ++read) {
         printer.vanished = printer.vanished || (vanish != never_vanish && read >= vanish);
-        check_reply(port, printer, stream, &next);
+        check_reply(port, printer, &replies, after_drain, &next_after_drain);
         if (printer.vanished) {
             break;
         }

@@ -53,8 +53,9 @@ LINK = {
     "vanish_at_settle": link(100, 0, 0, stream(BANNER)),
 }
 
-# loop_fuzz: [reply length][reply][reply delay x 100 us] then records of 10 bytes:
-# delay ms, EventType (2), key-down (1, signed), repeat (2), virtual key (2), control (1), char.
+# loop_fuzz: [answer length][answer][one gap x 100 us per answer byte, the first after the line]
+# then records of 10 bytes: delay ms, EventType (2), key-down (1, signed), repeat (2, modulo 8),
+# virtual key (2), control (1), char.
 KEY, MOUSE, WINDOW, MENU, FOCUS = 1, 2, 4, 8, 16
 SHIFT, CAPS, LCTRL, LALT = 0x10, 0x80, 0x08, 0x02
 
@@ -67,9 +68,11 @@ def press(vk, delay=100, **kw):
     return record(delay, vk, 1, **kw) + record(50, vk, 0, **kw)
 
 
-def loop(reply, delay, *records):
+def loop(reply, delay, *records, gaps=None):
     reply = reply.encode("latin-1") if isinstance(reply, str) else reply
-    return bytes([len(reply)]) + reply + bytes([delay]) + b"".join(records)
+    if gaps is None:
+        gaps = [delay] + [1] * (len(reply) - 1) if reply else []
+    return bytes([len(reply)]) + reply + bytes(gaps) + b"".join(records)
 
 
 A, Z, E, R, T, Y, SPACE = 0x41, 0x5A, 0x45, 0x52, 0x54, 0x59, 0x20
@@ -98,6 +101,16 @@ LOOP = {
                        *(record(0, Y) for _ in range(120)), QUIT),
     "burst_at_once": loop("ok\n", 10, *(record(0, Z) for _ in range(250)), QUIT),
     "below_zero": loop("", 0, *(record(0, Z) for _ in range(201)), record(0, Y), QUIT),
+    # A printer slower than the keys: steps while a line waits make one line, the latest.
+    "slow_printer_held_key": loop("ok\n", 255, press(A), *(record(33, Z) for _ in range(60)),
+                                  record(33, Z, 0), QUIT),
+    "ok_split_across_reads": loop("o\r\nok T:21.0\r\n", 0, *(press(E, 40) for _ in range(8)), QUIT,
+                                  gaps=[10, 200, 0, 0, 200, 0, 0, 0, 0, 0, 0, 0, 0, 0]),
+    "busy_then_ok": loop("echo:busy: processing\nok\n", 250, *(press(T, 20) for _ in range(10)),
+                         QUIT),
+    "never_ok": loop("echo:busy: processing\n", 10, *(press(R, 30) for _ in range(10)), QUIT),
+    "space_while_waiting": loop("ok\n", 255, press(A), press(A, 250), press(T, 5), QUIT),
+    "repeat_counts_merged": loop("ok\n", 20, *(record(0, Y, repeat=r) for r in range(8)), QUIT),
 }
 
 

@@ -73,11 +73,44 @@ void check_deadline() {
 
 void advance_to(uint64_t time_us) {
     machine& m = state();
+    while (!m.scheduled.empty() && m.scheduled.front().first <= time_us) {
+        m.now_us = std::max(m.now_us, m.scheduled.front().first);
+        const std::function<void()> action = m.scheduled.front().second;
+        m.scheduled.pop_front();
+        action();
+    }
     m.now_us = std::max(m.now_us, time_us);
     check_deadline();
 }
 
+bool same_key_down(const INPUT_RECORD& a, const INPUT_RECORD& b) {
+    return a.EventType == KEY_EVENT && b.EventType == KEY_EVENT && a.Event.KeyEvent.bKeyDown &&
+           b.Event.KeyEvent.bKeyDown &&
+           a.Event.KeyEvent.wVirtualKeyCode == b.Event.KeyEvent.wVirtualKeyCode &&
+           a.Event.KeyEvent.dwControlKeyState == b.Event.KeyEvent.dwControlKeyState;
+}
+
+// As the console does: an auto-repeat key-down that arrives while the key-down before it is
+// still unread adds its count to that record instead of queuing another.
+void merge_repeats() {
+    machine& m = state();
+    size_t i = 1;
+    while (i < m.input.size() && m.input[i].first <= m.now_us) {
+        INPUT_RECORD& before = m.input[i - 1].second;
+        const INPUT_RECORD& after = m.input[i].second;
+        if (same_key_down(before, after)) {
+            const unsigned count =
+                unsigned{before.Event.KeyEvent.wRepeatCount} + after.Event.KeyEvent.wRepeatCount;
+            before.Event.KeyEvent.wRepeatCount = static_cast<WORD>(std::min(count, 0xFFFFu));
+            m.input.erase(m.input.begin() + static_cast<long>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
 size_t pending_records() {
+    merge_repeats();
     machine& m = state();
     size_t count = 0;
     for (const auto& queued : m.input) {
@@ -109,8 +142,6 @@ INPUT_RECORD take_record() {
     return record;
 }
 
-device* last_opened = nullptr;
-
 } // namespace
 
 machine& state() {
@@ -125,7 +156,6 @@ void reset() {
     // Tests hold references to their devices: keep the entries in place as devices are added.
     current->devices.reserve(64);
     clear_screen(*current);
-    last_opened = nullptr;
 }
 
 uint64_t now_ms() {
@@ -200,6 +230,26 @@ void printer_sends(device& printer, uint64_t from_us, const std::string& bytes,
         printer.incoming.push_back({at, byte});
         at += spacing_us;
     }
+}
+
+void schedule(uint64_t at_ms, std::function<void()> action) {
+    auto& scheduled = state().scheduled;
+    const uint64_t at_us = at_ms * us_per_ms;
+    auto position =
+        std::upper_bound(scheduled.begin(), scheduled.end(), at_us,
+                         [](uint64_t t, const std::pair<uint64_t, std::function<void()>>& s) {
+                             return t < s.first;
+                         });
+    scheduled.insert(position, {at_us, std::move(action)});
+}
+
+void pull_cable(device& printer) {
+    printer.vanished = true;
+    printer.plugged = false;
+}
+
+void plug_back(device& printer) {
+    printer.plugged = true;
 }
 
 void answer_each_line(device& printer, const std::string& reply, uint64_t delay_us) {
@@ -349,6 +399,7 @@ BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD length, DWORD*
         return 0;
     }
     records[0] = sim::take_record();
+    state().taken.push_back(records[0]);
     *count = 1;
     const KEY_EVENT_RECORD& key = records[0].Event.KeyEvent;
     sim::log_event(records[0].EventType == KEY_EVENT
@@ -369,7 +420,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share_mode, void*, DWOR
             continue;
         }
         // A device another program holds, or one already open, refuses an exclusive open.
-        if (d.kind == sim::device_kind::held || (d.open && share_mode == 0)) {
+        if (!d.plugged || d.kind == sim::device_kind::held || (d.open && share_mode == 0)) {
             return INVALID_HANDLE_VALUE;
         }
         d.open = true;
@@ -379,7 +430,6 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share_mode, void*, DWOR
         d.share_mode = share_mode;
         d.creation = creation;
         d.flags = flags;
-        sim::last_opened = &d;
         return reinterpret_cast<HANDLE>(sim::device_base + i);
     }
     return INVALID_HANDLE_VALUE;
@@ -387,19 +437,13 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share_mode, void*, DWOR
 
 BOOL BuildCommDCBA(const char* definition, DCB* dcb) {
     sim::log_event(std::string("BuildCommDCBA ") + definition);
-    // The platform reads the definition alone; the simulated device that refuses it stands in
-    // for a driver that cannot take these settings.
-    if (sim::last_opened != nullptr &&
-        sim::last_opened->kind == sim::device_kind::refuses_definition) {
-        return 0;
-    }
     return parse_comm_definition(definition, dcb) ? 1 : 0;
 }
 
 BOOL SetCommState(HANDLE port, DCB* dcb) {
     sim::device* d = sim::device_of(port);
     sim::log_event("SetCommState");
-    if (d == nullptr) {
+    if (d == nullptr || (d->kind == sim::device_kind::refuses_speed && dcb->BaudRate > 115200)) {
         return 0;
     }
     d->dcb = *dcb;
@@ -478,6 +522,21 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* count, void
     if (d == nullptr || d->vanished) {
         return 0;
     }
+    if (d->writes == sim::write_behaviour::fails) {
+        sim::log_event("WriteFile failed");
+        return 0;
+    }
+    if (d->writes == sim::write_behaviour::stalls) {
+        const uint64_t limit_ms =
+            static_cast<uint64_t>(d->timeouts.WriteTotalTimeoutMultiplier) * length +
+            d->timeouts.WriteTotalTimeoutConstant;
+        if (limit_ms == 0) {
+            state().timed_out = true; // a write with no time-out would wait for ever
+        }
+        sim::advance_to(state().now_us + limit_ms * sim::us_per_ms);
+        sim::log_event("WriteFile timed out");
+        return 0;
+    }
     const std::string bytes(static_cast<const char*>(buffer), length);
     d->written.push_back({state().now_us, bytes});
     sim::log_event("WriteFile " + bytes);
@@ -507,11 +566,51 @@ BOOL CloseHandle(HANDLE handle) {
     }
     d->open = false;
     ++d->closes;
-    if (sim::last_opened == d) {
-        sim::last_opened = nullptr;
-    }
     sim::log_event("CloseHandle " + d->name);
     return 1;
+}
+
+namespace {
+
+const HKEY serial_devices_handle = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x400));
+
+} // namespace
+
+LONG RegOpenKeyExA(HKEY key, const char* sub_key, DWORD, DWORD, HKEY* result) {
+    *result = nullptr;
+    if (key != HKEY_LOCAL_MACHINE || std::string(sub_key) != "HARDWARE\\DEVICEMAP\\SERIALCOMM" ||
+        !state().serial_devices_listed) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    *result = serial_devices_handle;
+    return ERROR_SUCCESS;
+}
+
+LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* name_length, DWORD*, DWORD* type,
+                   BYTE* data, DWORD* data_length) {
+    const auto& values = state().serial_devices;
+    if (key != serial_devices_handle) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (index >= values.size()) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    const std::string& object = values[index].first;
+    const std::string& com = values[index].second;
+    // The name's room counts its zero; the data's length counts the zero the string data has.
+    if (object.size() + 1 > *name_length || com.size() + 1 > *data_length) {
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(name, object.c_str(), object.size() + 1);
+    *name_length = static_cast<DWORD>(object.size());
+    std::memcpy(data, com.c_str(), com.size() + 1);
+    *data_length = static_cast<DWORD>(com.size() + 1);
+    *type = REG_SZ;
+    return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+    return key == serial_devices_handle ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 void Sleep(DWORD milliseconds) {

@@ -27,9 +27,15 @@ struct cell {
 };
 
 enum class device_kind {
-    present,            // opens and takes its line settings
-    held,               // held by another program: the exclusive open is refused
-    refuses_definition, // opens, but the line definition is refused for it
+    present,       // opens and takes its line settings
+    held,          // held by another program: the exclusive open is refused
+    refuses_speed, // opens, but cannot run at the speed asked (a slow UART)
+};
+
+enum class write_behaviour {
+    takes,  // every byte written is taken at once
+    stalls, // takes nothing: a write waits for its time-out, or for ever without one
+    fails,  // the driver fails every write
 };
 
 struct written_line {
@@ -47,6 +53,8 @@ struct device {
     device_kind kind = device_kind::present;
     bool open = false;
     bool vanished = false; // the cable is pulled: reads and writes fail
+    bool plugged = true;   // whether the device is there to be opened
+    write_behaviour writes = write_behaviour::takes;
     int opens = 0;
     int closes = 0;
     DWORD access = 0;
@@ -81,10 +89,18 @@ struct machine {
     bool input_open = true;
     std::deque<std::pair<uint64_t, INPUT_RECORD>> input;
     int input_failures = 0; // the next console input calls that fail
+    std::vector<INPUT_RECORD> taken; // every record ReadConsoleInputA gave, in order
     std::vector<device> devices;
+    // The system's list of serial devices, as (device object, COM name) values; missing when
+    // serial_devices_listed is false.
+    bool serial_devices_listed = false;
+    std::vector<std::pair<std::string, std::string>> serial_devices;
     std::vector<std::string> open_attempts;
     std::vector<event> log;
     bool logging = true;
+    // Things that happen to the machine at a virtual time (a cable pulled, a device back),
+    // in time order.
+    std::deque<std::pair<uint64_t, std::function<void()>>> scheduled;
     uint64_t deadline_us = 0;
     bool timed_out = false;
 };
@@ -106,6 +122,14 @@ void queue_key(uint64_t at_ms, WORD virtual_key, bool down, char character = 0,
 // A press: key-down at the given time, key-up 50 ms later.
 void queue_press(uint64_t at_ms, WORD virtual_key, char character = 0, DWORD control_state = 0);
 void queue_event(uint64_t at_ms, WORD event_type);
+
+// Runs the action once the clock reaches the time (in ms).
+void schedule(uint64_t at_ms, std::function<void()> action);
+
+// The USB cable is pulled: reads and writes of the open handle fail, and the device no longer
+// opens until plug_back.
+void pull_cable(device& printer);
+void plug_back(device& printer);
 
 // The printer sends bytes from the given time (in µs) on, one byte every byte_time_us.
 void printer_sends(device& printer, uint64_t from_us, const std::string& bytes,
