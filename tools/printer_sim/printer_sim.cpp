@@ -398,7 +398,22 @@ int next_wait_ms(const printer& p) {
     return wait;
 }
 
-// One pass: the master reports POLLHUP while no one holds the slave open.
+// Takes everything the host has written so far. After a hang-up the master still gives the bytes
+// written just before the close, then fails (EIO) once they are read.
+void read_pending(printer& p) {
+    while (!p.vanished) {
+        char bytes[4096];
+        const ssize_t n = read(p.master, bytes, sizeof bytes);
+        if (n > 0) {
+            take_bytes(p, bytes, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return;
+        }
+    }
+}
+
+// One pass: the master reports POLLHUP while no one holds the slave open. What the host wrote is
+// read before its hang-up is handled, so that its last line is not lost.
 void serve_once(printer& p) {
     if (p.vanished) {
         usleep(50 * 1000); // nothing is left to serve; wait for the stop signal
@@ -411,6 +426,12 @@ void serve_once(printer& p) {
         return; // a signal: the caller looks at the stop flag
     }
     const bool hung_up = (fd.revents & POLLHUP) != 0;
+    if (p.open && (fd.revents & (POLLIN | POLLHUP)) != 0) {
+        read_pending(p);
+    }
+    if (p.vanished) {
+        return;
+    }
     if (hung_up && p.open) {
         port_closed(p);
     } else if (!hung_up && !p.open) {
@@ -419,16 +440,6 @@ void serve_once(printer& p) {
     if (!p.open) {
         // POLLHUP stays set while the slave is closed: poll would not wait.
         usleep(poll_slice_ms * 1000);
-        return;
-    }
-    if ((fd.revents & POLLIN) != 0) {
-        char bytes[512];
-        const ssize_t n = read(p.master, bytes, sizeof bytes);
-        if (n > 0) {
-            take_bytes(p, bytes, static_cast<size_t>(n));
-        }
-    }
-    if (p.vanished) {
         return;
     }
     flush_due_writes(p);
@@ -616,6 +627,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    setvbuf(p.log, nullptr, _IOLBF, 0); // the tests read the log while this runs
     choose_behaviours(p);
     catch_stop_signals();
     if (!make_pty(p) || !make_link(p)) {
