@@ -113,6 +113,20 @@ TEST_F(printer_sim_test, reply_delay_holds_the_answer_back) {
     EXPECT_TRUE(read_until(port, "ok\n", &got, wait_ms));
 }
 
+// The last line a tool writes before it closes the port is read before the hang-up is handled.
+TEST_F(printer_sim_test, line_written_just_before_the_close_is_logged) {
+    start();
+    open_port();
+    read_until_quiet(port, 300, wait_ms);
+    send("G1 F600 Z201.000\n");
+    close_port();
+    const std::string record = " G1 F600 Z201.000\n";
+    for (int i = 0; i < 250 && file_text(log).find(record) == std::string::npos; ++i) {
+        usleep(20000);
+    }
+    EXPECT_NE(file_text(log).find(record), std::string::npos) << file_text(log);
+}
+
 TEST_F(printer_sim_test, sigterm_removes_the_link_and_ends_it) {
     start();
     const int status = stop_child(sim, SIGTERM);

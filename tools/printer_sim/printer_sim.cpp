@@ -8,7 +8,51 @@
 // is answered, what goes before an answer), so that a new fault is one more function and one more
 // option. The faults: --vanish-after N (the cable is pulled after N lines), --garbage (random
 // bytes, NUL and CR among them, on open and before each answer), --long-reply (10 KiB before
-// each answer) and --flood (sends without a pause from the moment the port opens).
+// each answer) and --flood (sends without a pause from the moment the port opens). --start-z MM
+// sets where the head sits at start (200 by default, where calibration starts).
+//
+// The log without --firmware: one line per line received, "<ms since open> <line>" (ms with three
+// decimals), and "<ms> vanished" when the cable is pulled.
+//
+// --firmware answers through a model of a Marlin 1.1 firmware in real time (firmware_model.h): the
+// host's bytes go into a 128-byte receive ring as they come and are dropped while it is full;
+// lines leave the ring only while the 4-command queue has room; a move waits while the 16-block
+// planner is full and gets its "ok" once in it; Z runs at most 5 mm/s; "echo:busy: processing"
+// comes every 2 s while a move waits; unknown commands get `echo:Unknown command: "<line>"`. Like
+// Marlin's, the two rings keep a slot free: 127 bytes and 15 moves fit.
+// Opening the port resets the board: moves stop and the buffers empty. After the host closes the
+// port the model still finishes what it took, as a board does. It combines with --crlf,
+// --no-banner, --vanish-after and --start-z.
+//
+// The log with --firmware: one record per line, "t=<ms> <event>", the ms since the port opened
+// with three decimals, in the order things happen:
+//   t=0.000 open z=200.000
+//       The port opened (the board reset); where the head is.
+//   t=490.774 line "G1 F600 Z199.000"
+//   t=3092.197 line "G1 F600 G1 F600 Z163.000" mangled
+//   t=3100.000 line "GG1 F600 Z90.000" unknown
+//       A line taken from the ring into the command queue as the firmware assembled it, in
+//       quotes (a quote, a backslash and bytes outside 0x20..0x7e written \", \\ and \xNN).
+//       "mangled" marks a G0/G1 whose words do not parse (a letter twice, a letter without
+//       its number, a stray byte), as when lines are spliced; such a move still runs (a Z
+//       without a number means Z0). "unknown" marks a command the model does not know (it
+//       knows G0, G1 and M114).
+//   t=1533.540 dropped 9
+//       Bytes dropped at that moment, the ring being full.
+//   t=490.774 z 200.000
+//       The head's height, when a move starts and every 50 ms while it moves.
+//   t=11490.774 z 145.000 stopped
+//       The planner ran empty; t is the exact time the head stopped.
+//   t=2490.800 busy
+//       "echo:busy: processing" went to the host.
+//   t=2509.834 closed
+//   t=2600.000 vanished
+//       The host closed the port; --vanish-after pulled the cable.
+//   t=4491.820 summary lines=20 dropped=0 mangled=0 unknown=0 leftover=0 final_z=180.000 moving=0
+//       Ends each session, once: when the port has closed and the model is idle, when the port
+//       opens again before that, at --vanish-after, or when printer_sim is stopped (moving=1 if
+//       the head had not arrived). lines counts the lines taken, dropped the bytes, leftover the
+//       bytes of an unfinished line in the firmware's line buffer; final_z is the head's height.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +63,8 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+
+#include "firmware_model.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -49,6 +95,8 @@ struct options {
     bool garbage = false;
     bool long_reply = false;
     bool flood = false;
+    bool firmware = false;
+    double start_z = 200.0;
 };
 
 struct pending_write {
@@ -60,6 +108,8 @@ struct printer;
 using open_behaviour = void (*)(printer&);
 using answer_behaviour = void (*)(printer&, const std::string& line);
 using prelude_behaviour = void (*)(printer&, std::string& answer);
+using receive_behaviour = void (*)(printer&, const char* bytes, size_t count);
+using tick_behaviour = void (*)(printer&);
 
 struct printer {
     options opt;
@@ -74,6 +124,10 @@ struct printer {
     open_behaviour on_open = nullptr;
     answer_behaviour on_line = nullptr;
     prelude_behaviour before_answer = nullptr;
+    receive_behaviour on_bytes = nullptr;
+    tick_behaviour on_tick = nullptr; // each pass, the port open or not
+    tick_behaviour on_hang_up = nullptr;
+    firmware model; // --firmware
     int lines_received = 0;
     bool vanished = false;
     bool flooding = false;
@@ -90,10 +144,15 @@ void on_stop_signal(int signal_number) {
 }
 
 void usage() {
-    std::fprintf(
-        stderr, "usage: printer_sim (--link PATH | --ports DIR --com N) [--log FILE] [--crlf]\n"
-                "                   [--no-reply] [--reply-delay MS] [--long-line] [--no-banner]\n"
-                "                   [--vanish-after LINES] [--garbage | --long-reply] [--flood]\n");
+    std::fprintf(stderr,
+                 "usage: printer_sim (--link PATH | --ports DIR --com N) [--log FILE] [--crlf]\n"
+                 "                   [--no-reply] [--reply-delay MS] [--long-line] [--no-banner]\n"
+                 "                   [--vanish-after LINES] [--garbage | --long-reply] [--flood]\n"
+                 "                   [--firmware] [--start-z MM]\n");
+}
+
+double seconds_now() {
+    return std::chrono::duration<double>(clock_type::now().time_since_epoch()).count();
 }
 
 // Writes everything, waiting for room when the terminal's buffer is full. Gives up when the
@@ -280,13 +339,53 @@ void prepend_long_reply(printer&, std::string& answer) {
     answer.insert(0, reply);
 }
 
+// --- the firmware model (--firmware) -------------------------------------------------------
+
+void vanish(printer& p);
+
+// What the model said goes to the host while the port is open, and nowhere once it is closed.
+// The session ends when the port is closed and the model has finished what it took.
+void after_firmware(printer& p) {
+    if (p.open && !p.model.to_host.empty()) {
+        send_later(p, std::move(p.model.to_host), 0);
+    }
+    p.model.to_host.clear();
+    if (p.open && p.opt.vanish_after > 0 && p.model.lines_taken >= p.opt.vanish_after) {
+        vanish(p);
+        return;
+    }
+    if (!p.open && p.model.session && firmware_idle(p.model)) {
+        firmware_end_session(p.model, seconds_now());
+    }
+}
+
+// The board resets when the port opens, then prints its banner.
+void reset_firmware(printer& p) {
+    firmware_reset(p.model, seconds_now());
+    if (p.opt.banner) {
+        send_marlin_banner(p);
+    }
+}
+
+void feed_firmware(printer& p, const char* bytes, size_t count) {
+    firmware_receive(p.model, bytes, count, seconds_now());
+    after_firmware(p);
+}
+
+void run_firmware(printer& p) {
+    firmware_run(p.model, seconds_now());
+    after_firmware(p);
+}
+
+void hang_up_firmware(printer& p) {
+    firmware_hang_up(p.model, seconds_now());
+}
+
 // --- the port ------------------------------------------------------------------------------
 
 double ms_since_open(const printer& p) {
     return std::chrono::duration<double, std::milli>(clock_type::now() - p.opened_at).count();
 }
-
-void vanish(printer& p);
 
 void log_line(printer& p, const std::string& line) {
     std::fprintf(p.log, "%.3f %s\n", ms_since_open(p), line.c_str());
@@ -329,6 +428,9 @@ void port_opened(printer& p) {
 }
 
 void port_closed(printer& p) {
+    if (p.on_hang_up != nullptr) {
+        p.on_hang_up(p);
+    }
     p.open = false;
     p.flooding = false;
     p.queue.clear();
@@ -395,10 +497,29 @@ int next_wait_ms(const printer& p) {
             p.queue.front().due - clock_type::now());
         wait = static_cast<int>(std::max<long long>(0, std::min<long long>(wait, left.count())));
     }
+    if (p.opt.firmware) {
+        const int model_wait = firmware_wait_ms(p.model, seconds_now());
+        wait = model_wait >= 0 ? std::min(wait, model_wait) : wait;
+    }
     return wait;
 }
 
-// One pass: the master reports POLLHUP while no one holds the slave open.
+// Takes everything the host has written so far. After a hang-up the master still gives the bytes
+// written just before the close, then fails (EIO) once they are read.
+void read_pending(printer& p) {
+    while (!p.vanished) {
+        char bytes[4096];
+        const ssize_t n = read(p.master, bytes, sizeof bytes);
+        if (n > 0) {
+            p.on_bytes(p, bytes, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return;
+        }
+    }
+}
+
+// One pass: the master reports POLLHUP while no one holds the slave open. What the host wrote is
+// read before its hang-up is handled, so that its last line is not lost.
 void serve_once(printer& p) {
     if (p.vanished) {
         usleep(50 * 1000); // nothing is left to serve; wait for the stop signal
@@ -411,24 +532,26 @@ void serve_once(printer& p) {
         return; // a signal: the caller looks at the stop flag
     }
     const bool hung_up = (fd.revents & POLLHUP) != 0;
+    if (p.open && (fd.revents & (POLLIN | POLLHUP)) != 0) {
+        read_pending(p);
+    }
+    if (p.vanished) {
+        return;
+    }
     if (hung_up && p.open) {
         port_closed(p);
     } else if (!hung_up && !p.open) {
         port_opened(p);
     }
+    if (p.on_tick != nullptr) {
+        p.on_tick(p);
+    }
+    if (p.vanished) {
+        return;
+    }
     if (!p.open) {
         // POLLHUP stays set while the slave is closed: poll would not wait.
         usleep(poll_slice_ms * 1000);
-        return;
-    }
-    if ((fd.revents & POLLIN) != 0) {
-        char bytes[512];
-        const ssize_t n = read(p.master, bytes, sizeof bytes);
-        if (n > 0) {
-            take_bytes(p, bytes, static_cast<size_t>(n));
-        }
-    }
-    if (p.vanished) {
         return;
     }
     flush_due_writes(p);
@@ -492,8 +615,13 @@ void remove_link(const printer& p) {
 
 // The cable is pulled: the tool's side of the port hangs up and its link goes away.
 void vanish(printer& p) {
-    std::fprintf(p.log, "%.3f vanished\n", ms_since_open(p));
-    std::fflush(p.log);
+    if (p.opt.firmware) {
+        firmware_log(p.model, seconds_now(), "vanished");
+        firmware_end_session(p.model, seconds_now());
+    } else {
+        std::fprintf(p.log, "%.3f vanished\n", ms_since_open(p));
+        std::fflush(p.log);
+    }
     p.vanished = true;
     p.open = false;
     p.queue.clear();
@@ -510,6 +638,16 @@ bool parse_number(const char* text, int low, int high, int* value) {
         return false;
     }
     *value = static_cast<int>(v);
+    return true;
+}
+
+bool parse_height(const char* text, double* value) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(v >= -10000.0 && v <= 10000.0)) {
+        return false;
+    }
+    *value = v;
     return true;
 }
 
@@ -554,6 +692,13 @@ bool parse_options(int argc, char** argv, options* opt) {
             opt->long_reply = true;
         } else if (arg == "--flood") {
             opt->flood = true;
+        } else if (arg == "--firmware") {
+            opt->firmware = true;
+        } else if (arg == "--start-z" && has_value) {
+            if (!parse_height(argv[++i], &opt->start_z)) {
+                std::fprintf(stderr, "printer_sim: --start-z takes a height in mm\n");
+                return false;
+            }
         } else {
             std::fprintf(stderr, "printer_sim: unknown or incomplete option %s\n", arg.c_str());
             return false;
@@ -569,6 +714,14 @@ bool parse_options(int argc, char** argv, options* opt) {
     if (opt->long_line + opt->garbage + opt->long_reply > 1) {
         std::fprintf(stderr,
                      "printer_sim: --long-line, --garbage and --long-reply exclude each other\n");
+        return false;
+    }
+    const bool reply_changed = !opt->reply || opt->reply_delay_ms != 0 || opt->long_line ||
+                               opt->garbage || opt->long_reply || opt->flood;
+    if (opt->firmware && reply_changed) {
+        std::fprintf(stderr, "printer_sim: --firmware answers as a firmware does; it takes no "
+                             "--no-reply, --reply-delay, --long-line, --garbage, --long-reply or "
+                             "--flood\n");
         return false;
     }
     return true;
@@ -587,6 +740,14 @@ void choose_behaviours(printer& p) {
                       : p.opt.garbage    ? prepend_garbage
                       : p.opt.long_reply ? prepend_long_reply
                                          : nullptr;
+    p.on_bytes = take_bytes;
+    if (p.opt.firmware) {
+        firmware_power_on(p.model, p.log, line_end(p), p.opt.start_z);
+        p.on_open = reset_firmware;
+        p.on_bytes = feed_firmware;
+        p.on_tick = run_firmware;
+        p.on_hang_up = hang_up_firmware;
+    }
 }
 
 void catch_stop_signals() {
@@ -616,6 +777,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    setvbuf(p.log, nullptr, _IOLBF, 0); // the tests read the log while this runs
+    p.z = p.opt.start_z;
     choose_behaviours(p);
     catch_stop_signals();
     if (!make_pty(p) || !make_link(p)) {
@@ -625,6 +788,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     while (stop_signal == 0) {
         serve_once(p);
+    }
+    if (p.opt.firmware) {
+        firmware_end_session(p.model, seconds_now());
     }
     if (!p.vanished) {
         remove_link(p);
