@@ -124,8 +124,8 @@ void check_reply(HANDLE port, sim::device& printer, printer_replies* replies,
     FUZZ_CHECK(taken == 8 * reply_bytes || silent(printer),
                "the reply read left bytes that had come");
     const size_t last_piece = taken == 0 ? 0 : (taken - 1) % reply_bytes + 1;
-    FUZZ_CHECK(std::memcmp(buffer.get(), stream.data() + *next + taken - last_piece,
-                           last_piece) == 0,
+    FUZZ_CHECK(std::memcmp(buffer.get(), stream.data() + *next + taken - last_piece, last_piece) ==
+                   0,
                "the buffer holds other bytes than the last piece that came");
     for (size_t i = last_piece; i < line_buffer_size; ++i) {
         FUZZ_CHECK(buffer[i] == 0, "the piece is not followed by zero bytes to the buffer's end");

@@ -58,9 +58,8 @@ long step_of(const INPUT_RECORD& record) {
     if (!is_key_down(record)) {
         return 0;
     }
-    const long presses = record.Event.KeyEvent.wRepeatCount > 0
-                             ? record.Event.KeyEvent.wRepeatCount
-                             : 1;
+    const long presses =
+        record.Event.KeyEvent.wRepeatCount > 0 ? record.Event.KeyEvent.wRepeatCount : 1;
     for (const model_step& step : model_steps) {
         if (step.virtual_key == record.Event.KeyEvent.wVirtualKeyCode) {
             return step.hundredths * presses;

@@ -88,7 +88,7 @@ struct machine {
     bool output_open = true;
     bool input_open = true;
     std::deque<std::pair<uint64_t, INPUT_RECORD>> input;
-    int input_failures = 0; // the next console input calls that fail
+    int input_failures = 0;          // the next console input calls that fail
     std::vector<INPUT_RECORD> taken; // every record ReadConsoleInputA gave, in order
     std::vector<device> devices;
     // The system's list of serial devices, as (device object, COM name) values; missing when
