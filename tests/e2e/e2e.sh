@@ -96,7 +96,12 @@ start_tool() {
     local ports=${2:-$work/ports}
     mkdir -p "$ports" "$work/$name"
     local script="$work/$name/run.sh"
+    # Job control on, as in an interactive shell: the tool runs as a job of its own, in the
+    # terminal's foreground, and Ctrl+C or Ctrl+Z reaches that job alone. The trap keeps this
+    # shell going after a job that Ctrl+C ended, to write down how it ended.
     cat >"$script" <<SCRIPT
+set -m
+trap : INT
 stty -a >"$work/$name/stty.before"
 sh -c 'echo \$\$ >"$work/$name/pid"; exec env SIGMA_PORTS="$ports" "$tool"'
 echo \$? >"$work/$name/status"
