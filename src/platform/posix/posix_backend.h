@@ -31,8 +31,9 @@ enum class decode_result {
 };
 
 // Decodes the first key of the bytes a terminal sent in raw mode. `consumed` is the number of
-// bytes taken. An ESC that could start a sequence waits for more bytes unless `escape_timed_out`
-// says the terminal has been quiet long enough for it to be the Escape key alone.
+// bytes taken: never 0 unless more bytes are needed, and an invalid UTF-8 byte is taken alone. An
+// ESC that could start a sequence, or a UTF-8 sequence cut short, waits for more bytes unless
+// `escape_timed_out` says the terminal has been quiet long enough for them not to come.
 decode_result decode_key(const unsigned char* bytes, size_t count, bool escape_timed_out,
                          decoded_key* key, size_t* consumed);
 
