@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -257,6 +258,37 @@ TEST_F(pty_port_test, a_held_port_does_not_open_again_until_it_is_closed) {
     ASSERT_NE(CloseHandle(port), 0);
     port = open_port("\\\\.\\COM3");
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+// Most programs open a port without a lock: one held open so is in use all the same, as Windows'
+// exclusive open says, whether the holder is this process or another and whatever name it opened
+// the device by.
+TEST_F(ports_dir_test, a_port_held_open_without_a_lock_does_not_open) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    ASSERT_EQ(symlink(slave.c_str(), (dir + "/COM3").c_str()), 0);
+
+    const int held_here = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(held_here, 0);
+    EXPECT_EQ(open_port("\\\\.\\COM3"), INVALID_HANDLE_VALUE);
+    close(held_here);
+
+    const int slave_fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(slave_fd, 0);
+    child_process holder = start_child({"/bin/sleep", "60"}, slave_fd);
+    close(slave_fd);
+    EXPECT_EQ(open_port("\\\\.\\COM3"), INVALID_HANDLE_VALUE);
+    stop_child(holder, SIGTERM);
+
+    const HANDLE port = open_port("\\\\.\\COM3");
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+    if (port != INVALID_HANDLE_VALUE) {
+        CloseHandle(port);
+    }
+    close(master);
 }
 
 TEST_F(pty_port_test, a_vanished_device_fails_reads_and_writes_at_once) {
