@@ -131,6 +131,8 @@ void stop_for_job_control() {
     set_default_and_unblock(SIGTSTP);
     raise(SIGTSTP);
     install(SIGTSTP, on_stop_signal, 0);
+    // The SIGCONT that ended this stop asks for what is done here: once is enough.
+    continued = 0;
     take_terminal_again();
     redraw_owed = true;
 }
