@@ -170,9 +170,11 @@ bool start_terminal_job(terminal_job* job, const job_options& options) {
     return true;
 }
 
-bool screen_shows(terminal_job* job, const std::string& text, int timeout_ms) {
+bool screen_shows(terminal_job* job, const std::string& text, int timeout_ms, size_t from) {
     const clock_type::time_point deadline = after_ms(timeout_ms);
-    const size_t from = job->screen.size() > text.size() ? job->screen.size() - text.size() : 0;
+    if (from == std::string::npos) {
+        from = job->screen.size() > text.size() ? job->screen.size() - text.size() : 0;
+    }
     while (job->screen.find(text, from) == std::string::npos) {
         if (ms_left(deadline) == 0) {
             return false;

@@ -30,8 +30,10 @@ struct job_options {
 
 // Starts the job; false (with the job cleaned up) when it could not be started.
 bool start_terminal_job(terminal_job* job, const job_options& options);
-// Reads what the tool draws until `text` has come (true) or the time-out passes (false).
-bool screen_shows(terminal_job* job, const std::string& text, int timeout_ms);
+// Reads what the tool draws until `text` has come (true) or the time-out passes (false): text
+// drawn from now on, or from offset `from` of what has been read (job->screen).
+bool screen_shows(terminal_job* job, const std::string& text, int timeout_ms,
+                  size_t from = std::string::npos);
 // Keeps reading the screen until the time-out passes; returns what came meanwhile.
 std::string drain_screen(terminal_job* job, int timeout_ms);
 void type_keys(terminal_job* job, const std::string& bytes);
