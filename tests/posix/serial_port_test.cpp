@@ -260,6 +260,30 @@ TEST_F(pty_port_test, a_held_port_does_not_open_again_until_it_is_closed) {
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
 }
 
+// A printer that stops taking bytes: the write gives up after the total write time-out
+// (multiplier x bytes + constant), a failure with fewer bytes written, as on Windows.
+TEST_F(pty_port_test, a_write_the_printer_does_not_take_ends_at_the_write_timeout) {
+    COMMTIMEOUTS timeouts;
+    std::memset(&timeouts, 0, sizeof timeouts);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 200;
+    ASSERT_NE(SetCommTimeouts(port, &timeouts), 0);
+    const std::string chunk(4096, 'x');
+    DWORD written = 0;
+    BOOL result = 1;
+    double last_ms = 0;
+    // The terminal's buffer takes some kilobytes; the master side here never reads.
+    for (int i = 0; i < 64 && result != 0; ++i) {
+        const clock_type::time_point start = clock_type::now();
+        result = WriteFile(port, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr);
+        last_ms = ms_since(start);
+    }
+    ASSERT_EQ(result, 0) << "the buffer never filled";
+    EXPECT_LT(written, chunk.size());
+    EXPECT_GE(last_ms, 199.0);
+    EXPECT_LT(last_ms, 5000.0);
+}
+
 // Most programs open a port without a lock: one held open so is in use all the same, as Windows'
 // exclusive open says, whether the holder is this process or another and whatever name it opened
 // the device by.
