@@ -224,10 +224,11 @@ int main(int argc, char** argv) {
     start_printer(argv[2], fifo_path);
     start_tool(argv[1]);
 
-    // The settle: the bed line is drawn once it is over.
+    // The settle: the bed line is drawn once it is over. Only the cells that change are drawn,
+    // so the blanks between its words may come as cursor moves: one word is looked for.
     std::string screen;
     const clock_type::time_point settle_deadline = clock_type::now() + std::chrono::seconds(20);
-    while (screen.find("(plateau lit") == std::string::npos) {
+    while (screen.find("(plateau") == std::string::npos) {
         if (clock_type::now() > settle_deadline) {
             give_up("the tool did not settle");
         }

@@ -89,18 +89,35 @@ start_printer() {
     wait_for "the printer's ready line" grep -q '^ready ' "$work/sim.ready"
 }
 
+# The tool is run through this, when set (e.g. setpriv, to drop a capability).
+tool_wrapper=""
+
 # start_tool NAME [PORTS_DIR]: the tool in its own tmux window, with the terminal's settings
-# written before and after it, and its exit status.
+# written before and after it, and its exit status. A tool that stops (status 148) is brought
+# back with fg once $work/NAME/resume exists; its final status and the settings after it are
+# then written to status.resumed and stty.resumed.
 start_tool() {
     local name=$1
     local ports=${2:-$work/ports}
     mkdir -p "$ports" "$work/$name"
     local script="$work/$name/run.sh"
+    # Job control on, as in an interactive shell: the tool runs as a job of its own, in the
+    # terminal's foreground, and Ctrl+C or Ctrl+Z reaches that job alone. The trap keeps this
+    # shell going after a job that Ctrl+C ended, to write down how it ended.
     cat >"$script" <<SCRIPT
+set -m
+trap : INT
 stty -a >"$work/$name/stty.before"
-sh -c 'echo \$\$ >"$work/$name/pid"; exec env SIGMA_PORTS="$ports" "$tool"'
-echo \$? >"$work/$name/status"
+sh -c 'echo \$\$ >"$work/$name/pid"; exec env SIGMA_PORTS="$ports" $tool_wrapper "$tool"'
+status=\$?
+echo \$status >"$work/$name/status"
 stty -a >"$work/$name/stty.after"
+if [ \$status = 148 ]; then
+    while [ ! -e "$work/$name/resume" ]; do sleep 0.1; done
+    fg
+    echo \$? >"$work/$name/status.resumed"
+    stty -a >"$work/$name/stty.resumed"
+fi
 exec sleep 600
 SCRIPT
     # One session per tool, on the one private server.
@@ -140,6 +157,26 @@ check_ended() {
     if ! diff -u "$work/$name/stty.before" "$work/$name/stty.after"; then
         fail "$name left the terminal settings changed"
     fi
+}
+
+# text_is PANE COLUMN ROW TEXT
+text_is() {
+    [ "$(text_at "$1" "$2" "$3" "${#4}")" = "$4" ]
+}
+
+# expect_text_soon PANE COLUMN ROW TEXT: for a text drawn by what was just waited for, which the
+# terminal may not have shown yet.
+expect_text_soon() {
+    wait_for "($2, $3) to show '$4'" text_is "$@"
+}
+
+is_stopped() {
+    [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" = T ]
+}
+
+# terminal_raw TTY: the terminal's line editing is off, as the tool sets it.
+terminal_raw() {
+    stty -F "$1" -a | grep -qw -- -icanon
 }
 
 expect_text() {
@@ -204,8 +241,8 @@ step_keys)
     done
     sleep 0.3
     [ "$(received_count)" = 7 ] || fail "$(received_count) lines sent for 7 steps"
-    expect_text "$pane" 63 8 "|"
-    expect_text "$pane" 63 19 "V"
+    expect_text_soon "$pane" 63 8 "|"
+    expect_text_soon "$pane" 63 19 "V"
     press "$pane" Space
     check_ended a 0
     ;;
@@ -289,10 +326,57 @@ small_terminal)
     tmux -L "$socket" resize-window -t a -x 120 -y 30
     wait_for "the warning to go" eval '! screen_has "$pane" "Terminal trop petit"'
     wait_for "the repaint" screen_has "$pane" "(plateau lit ou support d'impression sigma)"
-    expect_text "$pane" 118 23 "▕"
-    expect_text "$pane" 31 6 "201.000"
+    expect_text_soon "$pane" 118 23 "▕"
+    expect_text_soon "$pane" 31 6 "201.000"
     press "$pane" Space
     check_ended a 0
+    ;;
+ctrl_z)
+    start_printer 3
+    start_tool a
+    wait_for "the bed line after the settle" settled "$pane" || exit 1
+    tty=$(tmux -L "$socket" display -p -t "$pane" '#{pane_tty}')
+    press "$pane" C-z
+    # The shell sees the job stop (128 + SIGTSTP) with the terminal as it found it.
+    check_ended a 148
+    wait_for "the tool to be stopped" is_stopped "$(cat "$work/a/pid")"
+    touch "$work/a/resume"
+    wait_for "the terminal raw again after fg" terminal_raw "$tty"
+    wait_for "the shell's lines to be drawn over" eval '! screen_has "$pane" Stopped'
+    wait_for "the screen redrawn" settled "$pane"
+    expect_text_soon "$pane" 3 6 "Point de calibrage:"
+    press "$pane" a
+    wait_for "a step after fg" count_above 0
+    wait_for "the field after fg" field_is "$pane" "201.000"
+    press "$pane" Space
+    wait_for "the tool to end after fg" file_exists "$work/a/stty.resumed"
+    [ "$(cat "$work/a/status.resumed")" = 0 ] || fail "ended with $(cat "$work/a/status.resumed")"
+    diff -u "$work/a/stty.before" "$work/a/stty.resumed" || fail "the terminal settings changed"
+    ;;
+held_port)
+    start_printer 3
+    slave=$(sed -n 's/^ready //p' "$work/sim.ready")
+    # Another program has the printer's port open, without a lock or TIOCEXCL, as most do.
+    sleep 600 <>"$slave" &
+    holder=$!
+    sim_pids+=("$holder")
+    # As a user without CAP_SYS_ADMIN, whom TIOCEXCL would stop too.
+    if [ "$(id -u)" = 0 ]; then
+        tool_wrapper="setpriv --bounding-set=-sys_admin --inh-caps=-sys_admin --"
+    fi
+    start_tool a
+    wait_for "the tool to pass the held port by" \
+        screen_has "$pane" "Erreur:    port comm serial introuvable." || exit 1
+    press "$pane" x
+    check_ended a 1
+    kill "$holder"
+    wait "$holder" 2>/dev/null
+    start_tool b
+    wait_for "the port to be taken once let go" settled b || exit 1
+    press b a
+    wait_for "the step's line" count_above 0
+    press b Space
+    check_ended b 0
     ;;
 *)
     echo "unknown case $case_name"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the fuzz targets (corpus/link_fuzz, corpus/loop_fuzz).
+"""Writes the seed corpus of the fuzz targets (corpus/link_fuzz, corpus/loop_fuzz, corpus/key_fuzz).
 
-The formats are described at the top of link_fuzz.cpp and loop_fuzz.cpp. Run it from anywhere
+The formats are described at the top of link_fuzz.cpp, loop_fuzz.cpp and key_fuzz.cpp. Run it from anywhere
 after changing a seed; the files it writes are committed, so no build step needs Python.
 """
 import pathlib
@@ -114,6 +114,32 @@ LOOP = {
 }
 
 
+# key_fuzz: [piece size] then the bytes typed.
+def keys(piece, typed):
+    return bytes([piece - 1]) + typed
+
+
+ESC = b"\x1b"
+KEY = {
+    "latin1_between_letters": keys(16, b"\xe9az"),
+    "letters_one_by_one": keys(1, b"aAzZeErRtTyY \r\t\x7f0123456789"),
+    "valid_utf8": keys(3, "é€😀ßÿ\u07ff\u0800\uffff\U00010000\U0010ffff".encode("utf-8") + b"a"),
+    "invalid_leads": keys(2, b"\x80a\xbfz\xc0\x80e\xc1\xbfr\xf5t\xf8y\xfe\xff"),
+    "overlong_and_surrogates": keys(5, b"\xe0\x80\xafa\xf0\x8f\xbf\xbfz\xed\xa0\x80e"
+                                      b"\xed\xbf\xbfr\xf4\x90\x80\x80t"),
+    "cut_short": keys(1, b"\xe2\x82a\xf0\x9f\x98z\xc3"),
+    "sequences": keys(4, ESC + b"[A" + ESC + b"[1;5D" + ESC + b"OP" + ESC + b"[15~" + ESC + b"[[B"
+                      + ESC + b"[200~a" + ESC + b"[?1;2c"),
+    "alt_keys": keys(2, ESC + b"a" + ESC + b"Z" + ESC + b"\xe9" + ESC + b"\xc3\xa9" + ESC + ESC
+                     + b"[A" + ESC + b"O" + b"\x05"),
+    "broken_sequences": keys(7, ESC + b"[1\x01a" + ESC + b"[[z" + ESC + b"O\x1b[B" + ESC + b"[12;"),
+    "control_codes": keys(1, bytes(range(0, 32)) + b"a"),
+    "long_csi_fills_the_buffer": keys(16, ESC + b"[" + b"1;" * 40 + b"Aa"),
+    "escape_at_piece_ends": keys(3, b"ab" + ESC + b"cd" + ESC + b"[ef" + ESC),
+    "random": keys(11, bytes(rng.randrange(256) for _ in range(400))),
+}
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -123,3 +149,4 @@ def write(target, seeds):
 
 write("link_fuzz", LINK)
 write("loop_fuzz", LOOP)
+write("key_fuzz", KEY)

@@ -39,7 +39,7 @@ ssize_t read_some(int fd, char* bytes, size_t size, int wait_ms) {
 
 } // namespace
 
-child_process start_child(const std::vector<std::string>& argv) {
+child_process start_child(const std::vector<std::string>& argv, int input) {
     child_process child;
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) {
@@ -48,6 +48,9 @@ child_process start_child(const std::vector<std::string>& argv) {
     child.pid = fork();
     if (child.pid == 0) {
         dup2(pipe_fds[1], STDOUT_FILENO);
+        if (input >= 0) {
+            dup2(input, STDIN_FILENO);
+        }
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         std::vector<char*> args;
@@ -89,6 +92,30 @@ int stop_child(child_process& child, int signal_number, int timeout_ms) {
         close(child.output);
         child.output = -1;
     }
+    return status;
+}
+
+int wait_child(child_process& child, std::string* output, int timeout_ms) {
+    const clock_type::time_point deadline =
+        clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (waitpid(child.pid, &status, WNOHANG) != child.pid) {
+        if (ms_left(deadline) == 0) {
+            return stop_child(child, SIGKILL);
+        }
+        char bytes[4096];
+        const ssize_t n = read_some(child.output, bytes, sizeof bytes, 10);
+        if (n > 0) {
+            output->append(bytes, static_cast<size_t>(n));
+        } else if (n == 0) {
+            usleep(10000); // the output is closed: the child is ending
+        }
+    }
+    // What it wrote last is still in the pipe.
+    *output += read_until_quiet(child.output, 0, 1000);
+    child.pid = -1;
+    close(child.output);
+    child.output = -1;
     return status;
 }
 

@@ -12,11 +12,15 @@ struct child_process {
     int output = -1; // the read end of the child's standard output
 };
 
-// Starts the program with its arguments; its standard output comes back through `output`.
-child_process start_child(const std::vector<std::string>& argv);
+// Starts the program with its arguments; its standard output comes back through `output`, and
+// its standard input is `input` when that is not -1.
+child_process start_child(const std::vector<std::string>& argv, int input = -1);
 // Sends the signal and waits (up to the time-out) for the child to end; the exit status as from
 // waitpid, or -1 when it would not end (it is then killed).
 int stop_child(child_process& child, int signal_number, int timeout_ms = 5000);
+// Waits (up to the time-out) for the child to end by itself, keeping what it writes in `output`;
+// the exit status as from waitpid, or -1 when it would not end (it is then killed).
+int wait_child(child_process& child, std::string* output, int timeout_ms);
 
 // Reads one line (without its LF) within the time-out; false on time-out or end of file.
 bool read_line(int fd, std::string* line, int timeout_ms);

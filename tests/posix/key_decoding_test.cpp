@@ -137,4 +137,89 @@ TEST(key_decoding, escape_then_quiet_is_the_escape_key_and_the_rest_stays) {
     EXPECT_EQ(used, 2u);
 }
 
+// What a run of bytes decodes to, key by key: 0 for a key with no code.
+struct bytes_case {
+    const char* name;
+    std::string bytes;
+    std::vector<WORD> keys;
+};
+
+std::vector<WORD> codes_of(const std::string& bytes) {
+    std::vector<WORD> codes;
+    for (const decoded_key& key : keys_of(bytes)) {
+        codes.push_back(key.virtual_key);
+    }
+    return codes;
+}
+
+// Invalid or cut-short UTF-8 takes only its own bytes: each invalid byte is one key with no code,
+// and what follows comes out as itself. "\xE9az" is é typed on a Latin-1 terminal, then a and z.
+TEST(key_decoding, invalid_utf8_never_takes_the_keys_after_it) {
+    const bytes_case cases[] = {
+        {"latin1_e_acute",
+         "\xE9"
+         "az",
+         {0, 'A', 'Z'}},
+        {"lone_continuation",
+         "\x80"
+         "a",
+         {0, 'A'}},
+        {"c0_c1_never_lead",
+         "\xC0\x80"
+         "a"
+         "\xC1\xBF",
+         {0, 0, 'A', 0, 0}},
+        {"f5_to_ff_never_lead",
+         "\xF5\x80\x80\x80\xFF"
+         "z",
+         {0, 0, 0, 0, 0, 'Z'}},
+        {"overlong_three_bytes",
+         "\xE0\x80\xAF"
+         "e",
+         {0, 0, 0, 'E'}},
+        {"overlong_four_bytes", "\xF0\x8F\xBF\xBF", {0, 0, 0, 0}},
+        {"surrogate", "\xED\xA0\x80", {0, 0, 0}},
+        {"past_u10ffff", "\xF4\x90\x80\x80", {0, 0, 0, 0}},
+        {"cut_short_before_a_letter",
+         "\xE2\x82"
+         "t",
+         {0, 0, 'T'}},
+        {"cut_short_at_the_end", "\xF0\x9F\x98", {0, 0, 0}},
+        {"valid_of_each_length",
+         "\xC3\xA9"
+         "\xE2\x82\xAC"
+         "\xF0\x9F\x98\x80"
+         "y",
+         {0, 0, 0, 'Y'}},
+        {"valid_at_the_edges",
+         "\xF4\x8F\xBF\xBF"
+         "\xED\x9F\xBF"
+         "\xEE\x80\x80",
+         {0, 0, 0}},
+        {"alt_with_an_invalid_byte",
+         "\x1b\xE9"
+         "a",
+         {0, 'A'}},
+    };
+    for (const bytes_case& c : cases) {
+        EXPECT_EQ(codes_of(c.bytes), c.keys) << c.name;
+    }
+}
+
+// A sequence ends at its final byte and takes nothing that cannot belong to it.
+TEST(key_decoding, sequences_take_only_their_own_bytes) {
+    const bytes_case cases[] = {
+        {"ss3_before_a_control_code", "\x1bO\x05", {'O', 'E'}},
+        {"ss3_before_escape", "\x1bO\x1b[A", {'O', VK_UP}},
+        {"linux_console_form_then_a_letter", "\x1b[[z", {'Z'}},
+        {"csi_broken_by_a_control_code",
+         "\x1b[1\x01"
+         "a",
+         {'A', 'A'}},
+    };
+    for (const bytes_case& c : cases) {
+        EXPECT_EQ(codes_of(c.bytes), c.keys) << c.name;
+    }
+}
+
 } // namespace

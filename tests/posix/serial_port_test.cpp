@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -257,6 +258,61 @@ TEST_F(pty_port_test, a_held_port_does_not_open_again_until_it_is_closed) {
     ASSERT_NE(CloseHandle(port), 0);
     port = open_port("\\\\.\\COM3");
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+// A printer that stops taking bytes: the write gives up after the total write time-out
+// (multiplier x bytes + constant), a failure with fewer bytes written, as on Windows.
+TEST_F(pty_port_test, a_write_the_printer_does_not_take_ends_at_the_write_timeout) {
+    COMMTIMEOUTS timeouts;
+    std::memset(&timeouts, 0, sizeof timeouts);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 200;
+    ASSERT_NE(SetCommTimeouts(port, &timeouts), 0);
+    const std::string chunk(4096, 'x');
+    DWORD written = 0;
+    BOOL result = 1;
+    double last_ms = 0;
+    // The terminal's buffer takes some kilobytes; the master side here never reads.
+    for (int i = 0; i < 64 && result != 0; ++i) {
+        const clock_type::time_point start = clock_type::now();
+        result = WriteFile(port, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr);
+        last_ms = ms_since(start);
+    }
+    ASSERT_EQ(result, 0) << "the buffer never filled";
+    EXPECT_LT(written, chunk.size());
+    EXPECT_GE(last_ms, 199.0);
+    EXPECT_LT(last_ms, 5000.0);
+}
+
+// Most programs open a port without a lock: one held open so is in use all the same, as Windows'
+// exclusive open says, whether the holder is this process or another and whatever name it opened
+// the device by.
+TEST_F(ports_dir_test, a_port_held_open_without_a_lock_does_not_open) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    ASSERT_EQ(symlink(slave.c_str(), (dir + "/COM3").c_str()), 0);
+
+    const int held_here = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(held_here, 0);
+    EXPECT_EQ(open_port("\\\\.\\COM3"), INVALID_HANDLE_VALUE);
+    close(held_here);
+
+    const int slave_fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(slave_fd, 0);
+    child_process holder = start_child({"/bin/sleep", "60"}, slave_fd);
+    close(slave_fd);
+    EXPECT_EQ(open_port("\\\\.\\COM3"), INVALID_HANDLE_VALUE);
+    stop_child(holder, SIGTERM);
+
+    const HANDLE port = open_port("\\\\.\\COM3");
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+    if (port != INVALID_HANDLE_VALUE) {
+        CloseHandle(port);
+    }
+    close(master);
 }
 
 TEST_F(pty_port_test, a_vanished_device_fails_reads_and_writes_at_once) {

@@ -1,6 +1,7 @@
 // The POSIX back end's own pieces behind the platform calls: key decoding, the mapping of console
-// attributes to terminal colours and glyphs, the COMn device table and the serial line speed.
-// They are kept free of terminal state so that the tests can reach them directly.
+// attributes to terminal colours and glyphs, the COMn device table, the look for a port's other
+// holders and the serial line speed. They are kept free of terminal state so that the tests can
+// reach them directly.
 #pragma once
 
 #include "common/tool_limits.h"
@@ -30,8 +31,9 @@ enum class decode_result {
 };
 
 // Decodes the first key of the bytes a terminal sent in raw mode. `consumed` is the number of
-// bytes taken. An ESC that could start a sequence waits for more bytes unless `escape_timed_out`
-// says the terminal has been quiet long enough for it to be the Escape key alone.
+// bytes taken: never 0 unless more bytes are needed, and an invalid UTF-8 byte is taken alone. An
+// ESC that could start a sequence, or a UTF-8 sequence cut short, waits for more bytes unless
+// `escape_timed_out` says the terminal has been quiet long enough for them not to come.
 decode_result decode_key(const unsigned char* bytes, size_t count, bool escape_timed_out,
                          decoded_key* key, size_t* consumed);
 
@@ -69,6 +71,10 @@ bool system_com_device(int number, std::string* path);
 // The device "\\.\COMn" opens: the SIGMA_PORTS directory's COMn entry when that variable names a
 // directory, else the system table's. False when the name is none of COM0..COM20.
 bool resolve_com_device(const char* name, std::string* path);
+
+// Whether a descriptor other than `fd` has the same device open: in this process or another, as
+// far as the system lets this process see (port_holders_<os>.cpp).
+bool device_held_elsewhere(int fd);
 
 // Sets input and output speed to exactly `baud` on an open terminal; false when the driver
 // refuses it. One definition per system (serial_speed_<os>.cpp).

@@ -1,7 +1,9 @@
 // Terminal bytes to Windows key records. In raw mode a terminal sends a letter as its character,
 // Ctrl+letter as a control code, and the keys with no character (arrows, function keys) as escape
 // sequences: CSI ("ESC [" parameters, a final byte) or SS3 ("ESC O" and one byte). ESC alone is
-// the Escape key, told apart from a sequence's start by the quiet that follows it.
+// the Escape key, told apart from a sequence's start by the quiet that follows it. Other
+// characters come as UTF-8, checked strictly: an invalid byte is one key with no code, and never
+// takes the bytes after it along.
 #include "platform/posix/posix_backend.h"
 
 namespace posix {
@@ -105,6 +107,10 @@ WORD tilde_key(int number) {
     return 0;
 }
 
+bool is_final_byte(unsigned char byte) {
+    return byte >= 0x40 && byte <= 0x7E;
+}
+
 // "ESC [" then parameter bytes 0x30..0x3F, intermediate bytes 0x20..0x2F, one final byte
 // 0x40..0x7E.
 decode_result decode_csi(const unsigned char* bytes, size_t count, bool timed_out, decoded_key* key,
@@ -112,17 +118,17 @@ decode_result decode_csi(const unsigned char* bytes, size_t count, bool timed_ou
     int parameters[4] = {0, 0, 0, 0};
     int parameter_count = 1;
     size_t i = 2;
-    // The Linux console's F1..F5: "ESC [ [ A".."ESC [ [ E".
+    // The Linux console's F1..F5: "ESC [ [ A".."ESC [ [ E". Any other byte after "ESC [ [" is
+    // not part of it: "[" ends a sequence of its own.
     if (i < count && bytes[i] == '[') {
-        if (i + 1 >= count) {
-            *consumed = timed_out ? count : 0;
-            return timed_out ? decode_result::ignored : decode_result::need_more;
+        if (i + 1 >= count && !timed_out) {
+            return decode_result::need_more;
         }
-        *consumed = i + 2;
-        const unsigned char final = bytes[i + 1];
-        if (final >= 'A' && final <= 'E') {
-            return give(key, static_cast<WORD>(VK_F1 + final - 'A'), 0, 0);
+        if (i + 1 < count && bytes[i + 1] >= 'A' && bytes[i + 1] <= 'E') {
+            *consumed = i + 2;
+            return give(key, static_cast<WORD>(VK_F1 + bytes[i + 1] - 'A'), 0, 0);
         }
+        *consumed = i + 1;
         return decode_result::ignored;
     }
     for (; i < count && bytes[i] >= 0x20 && bytes[i] <= 0x3F; ++i) {
@@ -142,7 +148,7 @@ decode_result decode_csi(const unsigned char* bytes, size_t count, bool timed_ou
     }
     const unsigned char final = bytes[i];
     *consumed = i + 1;
-    if (final < 0x40 || final > 0x7E) {
+    if (!is_final_byte(final)) {
         // Not a sequence after all: drop what was read of it.
         *consumed = i;
         return decode_result::ignored;
@@ -191,18 +197,52 @@ decode_result decode_plain(unsigned char byte, decoded_key* key) {
     return give(key, 0, character, 0);
 }
 
-// The length of the UTF-8 sequence a lead byte starts, 1 for a byte that starts none.
-size_t utf8_length(unsigned char lead) {
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        return 4;
-    }
-    if (lead >= 0xE0) {
-        return 3;
-    }
+constexpr int utf8_incomplete = -1;
+
+// The length of the well-formed UTF-8 sequence the bytes start with; 0 when the first byte starts
+// none (a continuation byte, 0xC0, 0xC1, 0xF5..0xFF) or a byte after it breaks the sequence
+// (overlong forms and surrogates included), or utf8_incomplete when the bytes end inside a
+// sequence well formed so far.
+int utf8_sequence(const unsigned char* bytes, size_t count) {
+    const unsigned char lead = bytes[0];
+    size_t length = 0;
+    // The range of the second byte; those after it are always 0x80..0xBF.
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
     if (lead >= 0xC2 && lead <= 0xDF) {
-        return 2;
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;  // below: overlong
+        high = lead == 0xED ? 0x9F : 0xBF; // above: a surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;  // below: overlong
+        high = lead == 0xF4 ? 0x8F : 0xBF; // above: past U+10FFFF
+    } else {
+        return 0;
     }
-    return 1;
+    for (size_t i = 1; i < length; ++i) {
+        if (i >= count) {
+            return utf8_incomplete;
+        }
+        if (bytes[i] < (i == 1 ? low : 0x80) || bytes[i] > (i == 1 ? high : 0xBF)) {
+            return 0;
+        }
+    }
+    return static_cast<int>(length);
+}
+
+// One non-ASCII character: a key with no virtual-key code. An invalid byte is a key of its own,
+// so that the bytes after it are read as what they are.
+decode_result decode_non_ascii(const unsigned char* bytes, size_t count, bool timed_out,
+                               decoded_key* key, size_t* consumed) {
+    const int length = utf8_sequence(bytes, count);
+    if (length == utf8_incomplete && !timed_out) {
+        return decode_result::need_more;
+    }
+    *consumed = length > 0 ? static_cast<size_t>(length) : 1;
+    return give(key, 0, 0, 0);
 }
 
 } // namespace
@@ -215,13 +255,7 @@ decode_result decode_key(const unsigned char* bytes, size_t count, bool escape_t
     }
     const unsigned char first = bytes[0];
     if (first >= 0x80) {
-        // A non-ASCII character (UTF-8): one key with no virtual-key code.
-        const size_t length = utf8_length(first);
-        if (count < length && !escape_timed_out) {
-            return decode_result::need_more;
-        }
-        *consumed = length <= count ? length : count;
-        return give(key, 0, 0, 0);
+        return decode_non_ascii(bytes, count, escape_timed_out, key, consumed);
     }
     if (first != escape) {
         *consumed = 1;
@@ -239,19 +273,33 @@ decode_result decode_key(const unsigned char* bytes, size_t count, bool escape_t
         return decode_csi(bytes, count, escape_timed_out, key, consumed);
     }
     if (second == 'O') {
-        if (count == 2) {
-            *consumed = escape_timed_out ? 2 : 0;
-            return escape_timed_out ? give(key, 'O', 'O', SHIFT_PRESSED | LEFT_ALT_PRESSED)
-                                    : decode_result::need_more;
+        if (count == 2 && !escape_timed_out) {
+            return decode_result::need_more;
         }
-        *consumed = 3;
-        const WORD virtual_key = letter_final_key(bytes[2]);
-        return virtual_key != 0 ? give(key, virtual_key, 0, ENHANCED_KEY) : decode_result::ignored;
+        if (count > 2 && is_final_byte(bytes[2])) {
+            *consumed = 3;
+            const WORD virtual_key = letter_final_key(bytes[2]);
+            return virtual_key != 0 ? give(key, virtual_key, 0, ENHANCED_KEY)
+                                    : decode_result::ignored;
+        }
+        // Alone, or before a byte no sequence ends with: Alt+Shift+O.
+        *consumed = 2;
+        return give(key, 'O', 'O', SHIFT_PRESSED | LEFT_ALT_PRESSED);
     }
     if (second == escape) {
         // Escape pressed twice: the first one stands alone.
         *consumed = 1;
         return give(key, VK_ESCAPE, static_cast<char>(escape), 0);
+    }
+    if (second >= 0x80) {
+        // Alt with a non-ASCII character.
+        const decode_result result =
+            decode_non_ascii(bytes + 1, count - 1, escape_timed_out, key, consumed);
+        if (result == decode_result::key) {
+            *consumed += 1;
+            key->control_state |= LEFT_ALT_PRESSED;
+        }
+        return result;
     }
     // ESC before a character is how terminals send Alt with that key.
     *consumed = 2;

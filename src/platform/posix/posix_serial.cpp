@@ -1,9 +1,11 @@
 // The serial calls on POSIX terminals: "\\.\COMn" opens the device of the COMn table, exclusively,
-// and the line is set raw 8N1 at the exact speed asked; COMMTIMEOUTS are carried out with poll().
-// A device that goes away (the USB cable pulled) makes reads and writes fail at once, never spin.
+// and the line is set raw 8N1 at the exact speed asked; COMMTIMEOUTS are carried out in the one
+// wait, which keeps the keyboard live meanwhile. A device that goes away (the USB cable pulled)
+// makes reads and writes fail at once, never spin.
 #include "platform/comm_definition.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/posix/posix_handles.h"
+#include "platform/posix/posix_wait.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +14,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -35,8 +36,6 @@ struct serial_port {
 
 serial_port ports[port_slots];
 
-using clock_type = std::chrono::steady_clock;
-
 serial_port* port_of(HANDLE handle) {
     for (serial_port& port : ports) {
         if (port.in_use && handle == static_cast<void*>(&port)) {
@@ -46,39 +45,19 @@ serial_port* port_of(HANDLE handle) {
     return nullptr;
 }
 
-int ms_until(clock_type::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - clock_type::now());
-    if (left.count() <= 0) {
-        return 0;
-    }
-    // Round up, so that a wait never ends before its deadline.
-    return static_cast<int>((left.count() + 999) / 1000);
-}
-
 // Whether an error means the device is gone (unplugged, or its other side closed).
 bool is_gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
 }
 
-// Waits until the port is ready for `events` or the wait ends (-1: no limit). False on time-out;
-// marks the port vanished when the device has hung up.
-bool wait_ready(serial_port* port, short events, int wait_ms) {
-    pollfd fd{port->fd, events, 0};
-    for (;;) {
-        const int ready = poll(&fd, 1, wait_ms);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        if ((fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fd.revents & events) == 0) {
-            port->vanished = true;
-            return false;
-        }
-        return true;
-    }
+// Waits in the one wait until the port is ready to read or write, or the deadline passes (max:
+// none). False on time-out.
+bool wait_ready(serial_port* port, bool for_write, clock_type::time_point deadline) {
+    wait_request request;
+    request.fd = port->fd;
+    request.for_write = for_write;
+    request.deadline = deadline;
+    return wait_for(request) == wait_end::ready;
 }
 
 tcflag_t data_bits_flag(BYTE size) {
@@ -150,9 +129,11 @@ bool close_port_handle(HANDLE handle) {
 }
 
 void release_ports_for_exit() {
-    // Called from signal handlers too: ioctl and close only.
+    // Called from signal handlers too: tcflush, ioctl and close only. What is still waiting to go
+    // out is dropped, or the close would wait for a printer that does not read.
     for (serial_port& port : ports) {
         if (port.in_use && port.fd >= 0) {
+            tcflush(port.fd, TCOFLUSH);
             ioctl(port.fd, TIOCNXCL);
             close(port.fd);
             port.fd = -1;
@@ -189,16 +170,20 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share_mode, void*, DWOR
     if (fd < 0) {
         return INVALID_HANDLE_VALUE;
     }
-    // Only terminals are serial ports: a SIGMA_PORTS entry pointing elsewhere does not open.
+    // Only terminals are serial ports: a SIGMA_PORTS entry pointing elsewhere does not open. The
+    // waits watch the port with select(), which cannot take a descriptor past FD_SETSIZE.
     termios settings;
-    if (tcgetattr(fd, &settings) != 0) {
+    if (tcgetattr(fd, &settings) != 0 || !posix::can_wait_on(fd)) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
     if (share_mode == 0) {
-        // Held by another program: its lock refuses ours (flock returns 0 on success). TIOCEXCL
-        // then refuses any later open of the device, except by root, whom the lock still stops.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        // In use, as Windows' exclusive open refuses it: held open by any other descriptor (most
+        // programs open a port without a lock), or locked by another program (flock returns 0 on
+        // success). TIOCEXCL then refuses any later open of the device, except by root, whom the
+        // lock and the look at the holders still stop.
+        if (posix::device_held_elsewhere(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+            ioctl(fd, TIOCEXCL) != 0) {
             close(fd);
             return INVALID_HANDLE_VALUE;
         }
@@ -295,20 +280,19 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD length, DWORD* count, void*) {
     char* out = static_cast<char*>(buffer);
     DWORD got = 0;
     while (got < length) {
-        int wait_ms = -1;
+        posix::clock_type::time_point until = posix::clock_type::time_point::max();
         if (immediate) {
-            wait_ms = 0;
+            until = start;
         } else {
             if (total_ms != 0) {
-                wait_ms = posix::ms_until(deadline);
+                until = deadline;
             }
             if (has_interval && got > 0) {
-                const int gap_ms =
-                    posix::ms_until(last_byte + std::chrono::milliseconds(t.ReadIntervalTimeout));
-                wait_ms = wait_ms < 0 ? gap_ms : std::min(wait_ms, gap_ms);
+                until =
+                    std::min(until, last_byte + std::chrono::milliseconds(t.ReadIntervalTimeout));
             }
         }
-        if (!posix::wait_ready(port, POLLIN, wait_ms)) {
+        if (!posix::wait_ready(port, false, until)) {
             break;
         }
         const ssize_t n = read(port->fd, out + got, length - got);
@@ -355,8 +339,11 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* count, vo
             continue;
         }
         if (n < 0 && errno == EAGAIN) {
-            const int wait_ms = total_ms != 0 ? posix::ms_until(deadline) : -1;
-            if (wait_ms == 0 || !posix::wait_ready(port, POLLOUT, wait_ms)) {
+            // The printer is not taking bytes. With no time-out the write waits as long as it
+            // must, but in the one wait: Ctrl+C and the signals still end the tool.
+            const posix::clock_type::time_point until =
+                total_ms != 0 ? deadline : posix::clock_type::time_point::max();
+            if (!posix::wait_ready(port, true, until)) {
                 break;
             }
             continue;
