@@ -155,8 +155,9 @@ void measure_bytes(const std::string& tool, const std::string& ports, int column
     }
     std::printf("%dx%d: first screen %zu bytes; per step %.1f bytes on average (min %zu, max %zu, "
                 "%d steps)\n",
-                columns, rows, first, static_cast<double>(total) / per_step.size(),
-                per_step.front(), per_step.back(), steps);
+                columns, rows, first,
+                static_cast<double>(total) / static_cast<double>(per_step.size()), per_step.front(),
+                per_step.back(), steps);
 }
 
 // COM3 as a pseudo-terminal whose other side never reads, its buffer filled first: the tool's

@@ -31,8 +31,8 @@ uint64_t written_ms(const sim::device& printer, size_t line) {
 }
 
 // Presses the key `count` times, `spacing_ms` apart, from `at_ms` on.
-void press_many(uint64_t at_ms, WORD key, int count, uint64_t spacing_ms) {
-    for (int i = 0; i < count; ++i) {
+void press_many(uint64_t at_ms, WORD key, uint64_t count, uint64_t spacing_ms) {
+    for (uint64_t i = 0; i < count; ++i) {
         sim::queue_key(at_ms + i * spacing_ms, key, true);
         sim::queue_key(at_ms + i * spacing_ms + spacing_ms / 2, key, false);
     }

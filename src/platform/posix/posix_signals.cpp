@@ -153,7 +153,9 @@ void catch_signals() {
         }
     }
     for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS}) {
-        install(signal_number, on_crash_signal, SA_RESETHAND | (have_stack ? SA_ONSTACK : 0));
+        // The flags are unsigned bit masks on glibc; sa_flags is an int.
+        install(signal_number, on_crash_signal,
+                static_cast<int>(SA_RESETHAND | (have_stack ? SA_ONSTACK : 0u)));
     }
     if (!ignored_at_start(SIGTSTP)) {
         install(SIGTSTP, on_stop_signal, 0);

@@ -59,6 +59,11 @@ struct capture {
     std::string title;
 };
 
+// Where a cell is in the capture's row-major array.
+size_t cell_index(const capture& c, SHORT column, SHORT row) {
+    return static_cast<size_t>(row) * static_cast<size_t>(c.columns) + static_cast<size_t>(column);
+}
+
 bool read_screen(driver& d, capture* out) {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!GetConsoleScreenBufferInfo(d.output, &info)) {
@@ -66,14 +71,14 @@ bool read_screen(driver& d, capture* out) {
     }
     out->columns = info.dwSize.X;
     out->rows = info.dwSize.Y;
-    out->cells.assign(static_cast<size_t>(out->columns) * out->rows, CHAR_INFO{});
+    out->cells.assign(cell_index(*out, 0, out->rows), CHAR_INFO{});
     // Row by row: one call for the whole buffer can exceed what the console hands back at once.
     for (SHORT row = 0; row < out->rows; ++row) {
         SMALL_RECT region = {0, row, static_cast<SHORT>(out->columns - 1), row};
         COORD size = {out->columns, 1};
         COORD origin = {0, 0};
-        if (!ReadConsoleOutputA(d.output, &out->cells[static_cast<size_t>(row) * out->columns],
-                                size, origin, &region)) {
+        if (!ReadConsoleOutputA(d.output, &out->cells[cell_index(*out, 0, row)], size, origin,
+                                &region)) {
             return false;
         }
     }
@@ -86,8 +91,8 @@ bool read_screen(driver& d, capture* out) {
 std::string row_text(const capture& c, SHORT row) {
     std::string text;
     for (SHORT column = 0; column < c.columns; ++column) {
-        const unsigned char ch = static_cast<unsigned char>(
-            c.cells[static_cast<size_t>(row) * c.columns + column].Char.AsciiChar);
+        const unsigned char ch =
+            static_cast<unsigned char>(c.cells[cell_index(c, column, row)].Char.AsciiChar);
         text += (ch >= 0x20 && ch < 0x7F) ? static_cast<char>(ch) : '?';
     }
     return text;
@@ -98,7 +103,8 @@ bool text_at(const capture& c, int column, int row, const std::string& text) {
         column + static_cast<int>(text.size()) > c.columns) {
         return false;
     }
-    return row_text(c, static_cast<SHORT>(row)).compare(column, text.size(), text) == 0;
+    return row_text(c, static_cast<SHORT>(row))
+               .compare(static_cast<size_t>(column), text.size(), text) == 0;
 }
 
 bool write_dump(const capture& c, const std::string& path) {
@@ -113,8 +119,7 @@ bool write_dump(const capture& c, const std::string& path) {
     for (SHORT row = 0; row < c.rows; ++row) {
         std::fprintf(file, "a %02d", row);
         for (SHORT column = 0; column < c.columns; ++column) {
-            std::fprintf(file, " %04X",
-                         c.cells[static_cast<size_t>(row) * c.columns + column].Attributes);
+            std::fprintf(file, " %04X", c.cells[cell_index(c, column, row)].Attributes);
         }
         std::fprintf(file, "\n");
     }
