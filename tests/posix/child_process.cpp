@@ -155,7 +155,10 @@ std::string read_until_quiet(int fd, int quiet_ms, int limit_ms) {
     const clock_type::time_point deadline = clock_type::now() + std::chrono::milliseconds(limit_ms);
     for (;;) {
         char bytes[512];
-        const ssize_t n = read_some(fd, bytes, sizeof bytes, std::min(quiet_ms, ms_left(deadline)));
+        // The first byte may be slow to come on a busy machine: it is waited for until the
+        // deadline, and only then does quiet end the read.
+        const int wait_ms = got.empty() ? ms_left(deadline) : std::min(quiet_ms, ms_left(deadline));
+        const ssize_t n = read_some(fd, bytes, sizeof bytes, wait_ms);
         if (n <= 0) {
             return got;
         }

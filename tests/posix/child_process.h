@@ -26,7 +26,8 @@ int wait_child(child_process& child, std::string* output, int timeout_ms);
 bool read_line(int fd, std::string* line, int timeout_ms);
 // Reads until `wanted` has been seen (true) or the time-out passes (false); all bytes go to `got`.
 bool read_until(int fd, const std::string& wanted, std::string* got, int timeout_ms);
-// Reads whatever comes until `quiet_ms` pass with nothing, or `limit_ms` in all.
+// Reads whatever comes: waits up to `limit_ms` in all for the first byte, then reads until
+// `quiet_ms` pass with nothing (or the limit).
 std::string read_until_quiet(int fd, int quiet_ms, int limit_ms);
 
 // A fresh directory under TMPDIR (or /tmp), removed with its files by remove_temporary_dir.
