@@ -12,17 +12,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-int ms_left(clock_type::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 // One read of what is there within the wait; -1 on time-out, 0 at end of file.
 ssize_t read_some(int fd, char* bytes, size_t size, int wait_ms) {
@@ -164,6 +159,27 @@ std::string read_until_quiet(int fd, int quiet_ms, int limit_ms) {
         }
         got.append(bytes, static_cast<size_t>(n));
     }
+}
+
+int ms_left(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+int open_raw_pty_master() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    termios raw;
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        tcgetattr(master, &raw) != 0) {
+        if (master >= 0) {
+            close(master);
+        }
+        return -1;
+    }
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    return master;
 }
 
 std::string make_temporary_dir() {

@@ -2,6 +2,7 @@
 // output on a pipe, reads with a deadline, and a private temporary directory.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,13 @@ int stop_child(child_process& child, int signal_number, int timeout_ms = 5000);
 // Waits (up to the time-out) for the child to end by itself, keeping what it writes in `output`;
 // the exit status as from waitpid, or -1 when it would not end (it is then killed).
 int wait_child(child_process& child, std::string* output, int timeout_ms);
+
+// The milliseconds left until the deadline, 0 once it has passed.
+int ms_left(std::chrono::steady_clock::time_point deadline);
+
+// A new pseudo-terminal's master side, raw (no echo, no line editing, no translation); -1 on
+// failure. Its slave's name is ptsname(master).
+int open_raw_pty_master();
 
 // Reads one line (without its LF) within the time-out; false on time-out or end of file.
 bool read_line(int fd, std::string* line, int timeout_ms);

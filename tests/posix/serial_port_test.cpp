@@ -134,14 +134,8 @@ class pty_port_test : public ports_dir_test {
   protected:
     void SetUp() override {
         ports_dir_test::SetUp();
-        master = posix_openpt(O_RDWR | O_NOCTTY);
+        master = open_raw_pty_master();
         ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        termios raw;
-        ASSERT_EQ(tcgetattr(master, &raw), 0);
-        cfmakeraw(&raw);
-        ASSERT_EQ(tcsetattr(master, TCSANOW, &raw), 0);
         ASSERT_EQ(symlink(ptsname(master), (dir + "/COM3").c_str()), 0);
         port = open_port("\\\\.\\COM3");
         ASSERT_NE(port, INVALID_HANDLE_VALUE);

@@ -1,5 +1,7 @@
 #include "terminal_job.h"
 
+#include "child_process.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,12 +22,6 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-int ms_left(clock_type::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 clock_type::time_point after_ms(int ms) {
     return clock_type::now() + std::chrono::milliseconds(ms);

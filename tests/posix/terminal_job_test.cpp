@@ -82,14 +82,8 @@ class terminal_job_test : public ::testing::Test {
     // COM3 as a pseudo-terminal the test holds the other side of, and never reads: its buffer is
     // filled first, so that the tool's first write finds no room.
     void plug_a_printer_that_does_not_read() {
-        port_master = posix_openpt(O_RDWR | O_NOCTTY);
+        port_master = open_raw_pty_master();
         ASSERT_GE(port_master, 0);
-        ASSERT_EQ(grantpt(port_master), 0);
-        ASSERT_EQ(unlockpt(port_master), 0);
-        termios raw;
-        ASSERT_EQ(tcgetattr(port_master, &raw), 0);
-        cfmakeraw(&raw);
-        ASSERT_EQ(tcsetattr(port_master, TCSANOW, &raw), 0);
         const std::string slave = ptsname(port_master);
         const int filler = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(filler, 0);
