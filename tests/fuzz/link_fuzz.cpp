@@ -81,29 +81,33 @@ size_t check_settle(HANDLE port, sim::device& printer) {
     return drained;
 }
 
-// The model's own count of the printer's answers in a stream: the lines, ended by CR or LF, that
-// are "ok" or "ok" followed by a blank and more.
-int answers_in(const std::vector<char>& stream, size_t length) {
-    int answers = 0;
+// The model's own count of the printer's answers: the lines, ended by CR or LF, that are "ok" or
+// "ok" followed by a blank and more. It reads on from where it stopped.
+struct answer_model {
+    size_t scanned = 0;
     size_t line_start = 0;
-    for (size_t i = 0; i < length; ++i) {
+    int answers = 0;
+};
+
+void count_answers(answer_model* model, const std::vector<char>& stream, size_t length) {
+    for (; model->scanned < length; ++model->scanned) {
+        const size_t i = model->scanned;
         if (stream[i] != '\r' && stream[i] != '\n') {
             continue;
         }
-        const size_t line_length = i - line_start;
-        const char* line = stream.data() + line_start;
+        const size_t line_length = i - model->line_start;
+        const char* line = stream.data() + model->line_start;
         if (line_length >= 2 && line[0] == 'o' && line[1] == 'k' &&
             (line_length == 2 || line[2] == ' ' || line[2] == '\t')) {
-            ++answers;
+            ++model->answers;
         }
-        line_start = i + 1;
+        model->line_start = i + 1;
     }
-    return answers;
 }
 
 // One reply read: the bytes that have come, in order, at most eight pieces of 254; the buffer
 // holds the last piece and zero bytes to its end; the answers counted so far are the model's.
-void check_reply(HANDLE port, sim::device& printer, printer_replies* replies,
+void check_reply(HANDLE port, sim::device& printer, printer_replies* replies, answer_model* model,
                  const std::vector<char>& stream, size_t* next) {
     // Exactly the tool's buffer size on the heap, so that the sanitizers see any access past it.
     std::unique_ptr<char[]> buffer(new char[line_buffer_size]);
@@ -134,7 +138,8 @@ void check_reply(HANDLE port, sim::device& printer, printer_replies* replies,
         FUZZ_CHECK(buffer[i] == 0, "the piece is not followed by zero bytes to the buffer's end");
     }
     *next += taken;
-    FUZZ_CHECK(replies->answers == answers_in(stream, *next),
+    count_answers(model, stream, *next);
+    FUZZ_CHECK(replies->answers == model->answers,
                "the answers counted are not the ok lines that came");
 }
 
@@ -160,9 +165,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t next_after_drain = 0;
     printer_replies replies;
     forget_printer_replies(&replies);
+    answer_model model;
     for (int read = 1; read <= read_limit && !printer.incoming.empty(); ++read) {
         printer.vanished = printer.vanished || (vanish != never_vanish && read >= vanish);
-        check_reply(port, printer, &replies, after_drain, &next_after_drain);
+        check_reply(port, printer, &replies, &model, after_drain, &next_after_drain);
         if (printer.vanished) {
             break;
         }
