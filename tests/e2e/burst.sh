@@ -129,7 +129,7 @@ hold() {
         left=$((start + i * 33333 - now))
         [ $left -gt 0 ] && sleep "$(printf '0.%06d' "$left")"
     done
-    tmux -L "$socket" send-keys -t tool "$key" $last
+    tmux -L "$socket" send-keys -t tool "$key" ${last:+"$last"}
 }
 
 # check_ended SECONDS: the tool ended with exit code 0 within the time, and left the terminal's
@@ -142,9 +142,8 @@ check_ended() {
 }
 
 # held KEY COUNT FINAL DIRECTION: COUNT presses of KEY from 200.000 must leave the field at FINAL,
-# and the firmware must take only whole lines, each a step further in DIRECTION (-1 or 1) than the
-# one before (only the latest height ever goes out), the last one FINAL, lose no byte, and stop
-# there.
+# and the firmware must take only whole lines, lose no byte and stop at FINAL
+# (check_firmware_log.sh; DIRECTION is -1 down, 1 up).
 held() {
     local key=$1 count=$2 final=$3 direction=$4
     start_printer
@@ -156,29 +155,8 @@ held() {
     field_is "$final" || fail "the field shows '$(height_field)', not $final"
     # The head runs at 5 mm/s whatever the host does: 200 mm take 40 s.
     wait_for 120 "the firmware's summary" log_has ' summary ' || return
-    local summary
-    summary=$(grep ' summary ' "$work/printer.log")
-    case "$summary" in
-    *" dropped=0 mangled=0 unknown=0 leftover=0 final_z=$final moving=0") ;;
-    *) fail "the firmware's session: $summary (field: $final)" ;;
-    esac
-    ! log_has ' dropped [0-9]+$' || fail "bytes dropped: $(grep -m3 ' dropped ' "$work/printer.log")"
-    awk -v final="$final" -v direction="$direction" '
-        / line / {
-            if ($0 !~ /^t=[0-9.]+ line "G1 F600 Z-?[0-9]+\.[0-9][0-9][0-9]"$/) {
-                print "not a whole line: " $0; bad = 1; next
-            }
-            z = substr($5, 2) + 0
-            if (n > 0 && (z - last) * direction <= 0) {
-                print "not a step further: " $0 " after Z" last; bad = 1
-            }
-            last = z; last_text = substr($5, 2, length($5) - 2); n++
-        }
-        END {
-            if (n == 0) { print "no line taken"; exit 1 }
-            if (last_text != final) { print "the last line says Z" last_text ", not Z" final; bad = 1 }
-            exit bad
-        }' "$work/printer.log" || fail "the lines the firmware took are wrong (above)"
+    "$(dirname "$0")/check_firmware_log.sh" "$work/printer.log" "$final" "$direction" ||
+        fail "the firmware's log (above)"
 }
 
 case "$case_name" in
