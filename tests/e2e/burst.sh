@@ -117,9 +117,9 @@ SCRIPT
         text_is 63 20 "_    (plateau lit ou support d'impression sigma)"
 }
 
-# hold KEY COUNT [LAST]: COUNT presses of KEY at 30 per second, each due on a fixed schedule
-# from the first, as a held key's auto-repeat gives them (a late send is not made up for by a
-# burst); LAST, if given, goes with the last press.
+# hold KEY COUNT [LAST]: COUNT presses of KEY at 30 per second, as a held key's auto-repeat gives
+# them, each due on a fixed schedule from the first (on a busy machine a late one goes at once,
+# which only makes the burst harder); LAST, if given, goes with the last press.
 hold() {
     local key=$1 count=$2 last=${3:-} i start now left
     start=${EPOCHREALTIME/./}
