@@ -45,8 +45,9 @@ sigma_install_packages() {
     echo "   $*"
     [ ${#as_root[@]} -gt 0 ] && echo "   (through sudo, which may ask for your password; the build stays yours)"
     "${run[@]}" apt-get update -q || return 1
-    # apt-get's summary of what it would do, then the install itself.
-    "${run[@]}" apt-get install --no-install-recommends --assume-no "$@" 2>&1 |
+    # apt-get's summary of what it would do (--print-uris installs nothing; --assume-no would
+    # install at once when nothing beyond the named packages is needed), then the install.
+    apt-get install --no-install-recommends --print-uris "$@" 2>&1 |
         grep -E 'newly installed|^Need to get|^After this operation' | sed 's/^/   /' || true
     "${run[@]}" apt-get install -y -q --no-install-recommends "$@"
 }
