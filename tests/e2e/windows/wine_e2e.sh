@@ -79,10 +79,12 @@ setup() {
     without_admin wineserver -p </dev/null >/dev/null 2>&1 || fail "wineserver does not start"
     # Wine gives the devices it finds itself (/dev/ttyS0 and so on) the lowest free COM numbers,
     # so every number the tool tries, and the one after, is mapped here.
+    # The output goes to a file: a pipe would be held open by the Wine processes it starts.
     local n
     for ((n = 1; n < PORT_COUNT; n++)); do
         without_admin wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ \
-            /d "$PORTS/COM$n" /f >/dev/null 2>&1 || fail "cannot map COM$n in the registry"
+            /d "$PORTS/COM$n" /f >"$SIGMA_WINE_DIR/reg.log" 2>&1 ||
+            fail "cannot map COM$n in the registry: $(cat "$SIGMA_WINE_DIR/reg.log")"
     done
     # Wine reads the mapping when its device manager starts: restart the wineserver, and start
     # one program so that the device manager runs and makes the dosdevices links.
