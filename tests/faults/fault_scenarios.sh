@@ -246,7 +246,9 @@ SCRIPT
         head -n 5 "$scenario_dir/wire.lines"
     fi
     if ((vanishes)); then
-        grep -q ' vanished$' "$scenario_dir/wire.log" || fail "$name: the printer did not vanish"
+        # The printer notes its vanishing just after logging its last line.
+        wait_for 10 grep -q ' vanished$' "$scenario_dir/wire.log" ||
+            fail "$name: the printer did not vanish"
         (($(wc -l <"$scenario_dir/wire.lines") <= vanish_after)) ||
             fail "$name: lines were taken after the printer vanished"
     fi
@@ -270,9 +272,11 @@ SCRIPT
     if ! cmp -s "$scenario_dir/stty.before" "$scenario_dir/stty.after"; then
         fail "$name: the terminal's settings were not restored"
     fi
-    local modes
-    modes=$(tmux -L "$socket" display -p -t sigma '#{cursor_flag} #{alternate_on}')
-    [[ $modes == "1 0" ]] || fail "$name: cursor shown, alternate screen: '$modes' (expected '1 0')"
+    # tmux takes in the tool's last output in its own time, maybe after the shell has gone on.
+    pane_modes() { tmux -L "$socket" display -p -t sigma '#{cursor_flag} #{alternate_on}'; }
+    if ! wait_for 10 eval '[[ $(pane_modes) == "1 0" ]]'; then
+        fail "$name: cursor shown, alternate screen: '$(pane_modes)' (expected '1 0')"
+    fi
     # valgrind notes the terminal ioctls it has no wrapper for; anything else it says is an error.
     if [[ $name == valgrind ]] && grep -vE 'unhandled ioctl|spurious value errors|README_MISSING' \
         "$scenario_dir/valgrind.log" | grep -q .; then

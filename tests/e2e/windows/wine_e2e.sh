@@ -79,10 +79,12 @@ setup() {
     without_admin wineserver -p </dev/null >/dev/null 2>&1 || fail "wineserver does not start"
     # Wine gives the devices it finds itself (/dev/ttyS0 and so on) the lowest free COM numbers,
     # so every number the tool tries, and the one after, is mapped here.
+    # The output goes to a file: a pipe would be held open by the Wine processes it starts.
     local n
     for ((n = 1; n < PORT_COUNT; n++)); do
         without_admin wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ \
-            /d "$PORTS/COM$n" /f >/dev/null 2>&1 || fail "cannot map COM$n in the registry"
+            /d "$PORTS/COM$n" /f >"$SIGMA_WINE_DIR/reg.log" 2>&1 ||
+            fail "cannot map COM$n in the registry: $(cat "$SIGMA_WINE_DIR/reg.log")"
     done
     # Wine reads the mapping when its device manager starts: restart the wineserver, and start
     # one program so that the device manager runs and makes the dosdevices links.
@@ -199,14 +201,21 @@ expect_text() {
     [ "${line:$2:${#4}}" = "$4" ] || fail "$(basename "$1"): at ($2, $3) expected '$4', row reads '$line'"
 }
 
-# expect_sent LOG LINE...: the printer received exactly these lines, in this order.
+# expect_sent LOG LINE...: the printer received exactly these lines, in this order. The printer
+# logs a line a little after the tool has written it, maybe after the tool has ended: so the log
+# is read once it holds as many lines as expected, or once 10 s have passed. (That nothing more
+# comes later cannot be waited for; a check that a printer received nothing reads at once.)
 expect_sent() {
     local log=$1
     shift
-    local expected actual
+    local expected actual count=0 deadline=$((SECONDS + 10))
     expected=$(printf '%s\n' "$@")
-    actual=$(cut -d' ' -f2- "$log" 2>/dev/null)
     [ $# -eq 0 ] && expected=""
+    [ -n "$expected" ] && count=$(wc -l <<<"$expected")
+    while [ "$(cat "$log" 2>/dev/null | wc -l)" -lt "$count" ] && [ $SECONDS -lt $deadline ]; do
+        sleep 0.05
+    done
+    actual=$(cut -d' ' -f2- "$log" 2>/dev/null)
     [ "$actual" = "$expected" ] || fail "$(basename "$log") received:
 $actual
 expected:
@@ -250,7 +259,10 @@ EOF
     local driver_pid=$!
     local deadline=$((SECONDS + 30))
     until [ -e "$CASE/settled" ]; do
-        [ $SECONDS -lt $deadline ] || break
+        if [ $SECONDS -ge $deadline ] || ! kill -0 $driver_pid 2>/dev/null; then
+            wait $driver_pid
+            fail "the settled screen never came"
+        fi
         sleep 0.05
     done
     # The tool has the port open now. On a pty Wine turns 250000 baud into 38400, and a pty
@@ -518,11 +530,35 @@ EOF
     expect_sent "$CASE/COM3.log" "G1 F600 Z201.000"
 }
 
+# --version and --help print their text and end with exit code 0 at once, before the console
+# or any port is touched: the printer on COM3 hears nothing.
+scenario_command_line() {
+    begin_case command_line
+    : "${SIGMA_VERSION:?}"
+    printer 3
+    local flag status
+    for flag in --version --help -h; do
+        without_admin wine "Z:$SIGMA_TOOL_EXE" $flag >"$CASE/out$flag.txt" 2>"$CASE/err$flag.txt"
+        status=$?
+        [ $status -eq 0 ] || fail "$flag: exit code $status"
+        # The C runtime writes text mode: CR LF line ends.
+        tr -d '\r' <"$CASE/out$flag.txt" >"$CASE/text$flag.txt"
+        [ "$(head -n 1 "$CASE/text$flag.txt")" = "sigma-calibrage $SIGMA_VERSION" ] ||
+            fail "$flag printed: $(cat "$CASE/text$flag.txt")"
+        grep -q $'\x1b' "$CASE/out$flag.txt" && fail "$flag wrote a terminal sequence"
+    done
+    for flag in --help -h; do
+        grep -q '^Usage: sigma-calibrage' "$CASE/text$flag.txt" || fail "$flag printed no usage"
+    done
+    [ "$(wc -l <"$CASE/text--version.txt")" -eq 1 ] || fail "--version printed more than its line"
+    expect_sent "$CASE/COM3.log"
+}
+
 case "${1:-}" in
 setup) setup ;;
 cleanup) cleanup ;;
 settled_screen | step_keys | long_run | unmapped_keys | keys_during_settle | no_port | \
-    port_choice | held_port | space_quits)
+    port_choice | held_port | space_quits | command_line)
     "scenario_$1"
     echo "pass: $1"
     ;;
