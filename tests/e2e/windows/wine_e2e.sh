@@ -493,6 +493,48 @@ EOF
     expect_sent "$CASE/COM7.log"
 }
 
+# Printers on COM3 and COM7, and the system's list of serial devices naming COM7 a USB serial
+# device while COM3 stays a motherboard port (Wine lists every port it maps as \Device\Serial<n>):
+# COM7 is taken, and COM3 never hears a thing. The list is put back as Wine made it afterwards.
+SERIALCOMM='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
+COM7_VALUE=""
+restore_serialcomm() {
+    without_admin wine reg delete "$SERIALCOMM" /v '\Device\USBSER000' /f >/dev/null 2>&1
+    if [ -n "$COM7_VALUE" ]; then
+        without_admin wine reg add "$SERIALCOMM" /v "$COM7_VALUE" /t REG_SZ /d COM7 /f \
+            >/dev/null 2>&1
+    fi
+}
+
+scenario_usb_port_first() {
+    begin_case usb_port_first
+    trap 'restore_serialcomm; end_case' EXIT
+    without_admin wine reg query "$SERIALCOMM" >"$CASE/serialcomm.txt" 2>&1 ||
+        fail "cannot read $SERIALCOMM: $(cat "$CASE/serialcomm.txt")"
+    local listed
+    listed=$(tr -d '\r' <"$CASE/serialcomm.txt")
+    COM7_VALUE=$(awk '$2 == "REG_SZ" && $3 == "COM7" { print $1 }' <<<"$listed")
+    [ -n "$COM7_VALUE" ] || fail "Wine lists no COM7 in $SERIALCOMM: $listed"
+    awk '$2 == "REG_SZ" && $3 == "COM3" { print $1 }' <<<"$listed" | grep -q '^\\Device\\Serial' ||
+        fail "Wine does not list COM3 as a motherboard port: $listed"
+    { without_admin wine reg delete "$SERIALCOMM" /v "$COM7_VALUE" /f &&
+        without_admin wine reg add "$SERIALCOMM" /v '\Device\USBSER000' /t REG_SZ /d COM7 /f; } \
+        >"$CASE/reg.txt" 2>&1 || fail "cannot list COM7 as a USB device: $(cat "$CASE/reg.txt")"
+    printer 7
+    printer 3
+    drive <<'EOF'
+start
+wait_text 63 20 _
+key 45
+wait_text 31 6 200.100
+key 20
+wait_exit 10000
+EOF
+    expect_exit 0
+    expect_sent "$CASE/COM7.log" "G1 F600 Z200.100"
+    expect_sent "$CASE/COM3.log"
+}
+
 # A printer on COM2 held by another program is skipped; the one on COM5 is taken.
 scenario_held_port() {
     begin_case held_port
@@ -558,7 +600,7 @@ case "${1:-}" in
 setup) setup ;;
 cleanup) cleanup ;;
 settled_screen | step_keys | long_run | unmapped_keys | keys_during_settle | no_port | \
-    port_choice | held_port | space_quits | command_line)
+    port_choice | usb_port_first | held_port | space_quits | command_line)
     "scenario_$1"
     echo "pass: $1"
     ;;
