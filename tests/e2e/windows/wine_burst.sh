@@ -12,27 +12,9 @@ set -u -o pipefail
 : "${SIGMA_WINE_DIR:?}" "${SIGMA_TOOL_EXE:?}" "${SIGMA_DRIVER_EXE:?}" "${SIGMA_PRINTER_SIM:?}"
 : "${SIGMA_PTY_RUN:?}"
 
-export WINEPREFIX="$SIGMA_WINE_DIR/prefix"
-export WINEDEBUG=-all
-export WINEARCH=win64
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-PORTS="$SIGMA_WINE_DIR/ports"
+# shellcheck source=tests/e2e/windows/wine_common.sh
+. "$(dirname "$0")/wine_common.sh"
 CHECK_LOG="$(dirname "$0")/../check_firmware_log.sh"
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-# As in wine_e2e.sh: Wine runs without CAP_SYS_ADMIN, as a user's Wine would.
-without_admin() {
-    if [ "$(id -u)" = 0 ]; then
-        setpriv --bounding-set=-sys_admin --inh-caps=-sys_admin -- "$@"
-    else
-        "$@"
-    fi
-}
 
 CASE=""
 SIM_PID=""

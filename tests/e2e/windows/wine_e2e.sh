@@ -17,30 +17,9 @@ set -u -o pipefail
 : "${SIGMA_WINE_DIR:?}" "${SIGMA_TOOL_EXE:?}" "${SIGMA_DRIVER_EXE:?}" "${SIGMA_PRINTER_SIM:?}"
 : "${SIGMA_PTY_RUN:?}" "${SIGMA_HOLD_TTY:?}" "${SIGMA_EXPECTED:?}"
 
-export WINEPREFIX="$SIGMA_WINE_DIR/prefix"
-export WINEDEBUG=-all
-export WINEARCH=win64
-# No Mono or Gecko: they would be offered for download on the first boot.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-PORTS="$SIGMA_WINE_DIR/ports"
+# shellcheck source=tests/e2e/windows/wine_common.sh
+. "$(dirname "$0")/wine_common.sh"
 PORT_COUNT=22 # COM0..COM21: every number the tool tries, and the first one it must not
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-# Root bypasses the exclusive hold of a terminal (TIOCEXCL) through CAP_SYS_ADMIN. Wine runs
-# without it, as a user's Wine would, so that a port held by another program stays held. The
-# wineserver is the process that opens the devices, so it must lack it too.
-without_admin() {
-    if [ "$(id -u)" = 0 ]; then
-        setpriv --bounding-set=-sys_admin --inh-caps=-sys_admin -- "$@"
-    else
-        "$@"
-    fi
-}
 
 need() {
     [ -e "$1" ] || fail "$2 is missing: $1"
@@ -475,11 +454,8 @@ EOF
     [ -z "$(row "$dump" 20 | tr -d ' ')" ] || fail "row 20 is not empty: $(row "$dump" 20)"
 }
 
-# Printers on COM3 and COM7: the lower number is taken, the other never hears a thing.
-scenario_port_choice() {
-    begin_case port_choice
-    printer 7
-    printer 3
+# Once settled, one e step (200.100), then the space bar: exit code 0.
+one_step_then_quit() {
     drive <<'EOF'
 start
 wait_text 63 20 _
@@ -489,6 +465,14 @@ key 20
 wait_exit 10000
 EOF
     expect_exit 0
+}
+
+# Printers on COM3 and COM7: the lower number is taken, the other never hears a thing.
+scenario_port_choice() {
+    begin_case port_choice
+    printer 7
+    printer 3
+    one_step_then_quit
     expect_sent "$CASE/COM3.log" "G1 F600 Z200.100"
     expect_sent "$CASE/COM7.log"
 }
@@ -522,15 +506,7 @@ scenario_usb_port_first() {
         >"$CASE/reg.txt" 2>&1 || fail "cannot list COM7 as a USB device: $(cat "$CASE/reg.txt")"
     printer 7
     printer 3
-    drive <<'EOF'
-start
-wait_text 63 20 _
-key 45
-wait_text 31 6 200.100
-key 20
-wait_exit 10000
-EOF
-    expect_exit 0
+    one_step_then_quit
     expect_sent "$CASE/COM7.log" "G1 F600 Z200.100"
     expect_sent "$CASE/COM3.log"
 }
