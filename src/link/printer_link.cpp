@@ -1,5 +1,7 @@
 #include "link/printer_link.h"
 
+#include "common/com_port.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +35,19 @@ bool read_one_byte(HANDLE port, char* into) {
     return ReadFile(port, into, 1, &count, nullptr) != 0 && count == 1;
 }
 
+// The read time-outs asked, and the write time-out every write has. SetCommTimeouts' result is
+// not looked at: a port that refuses them is still the only one there is.
+void set_port_timeouts(HANDLE port, DWORD read_interval, DWORD read_per_byte, DWORD read_constant) {
+    COMMTIMEOUTS timeouts;
+    std::memset(&timeouts, 0, sizeof timeouts);
+    timeouts.ReadIntervalTimeout = read_interval;
+    timeouts.ReadTotalTimeoutMultiplier = read_per_byte;
+    timeouts.ReadTotalTimeoutConstant = read_constant;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = write_limit_ms;
+    SetCommTimeouts(port, &timeouts);
+}
+
 bool starts_with(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
@@ -57,25 +72,6 @@ bool is_never_a_printer(const char* device_object) {
         return true;
     }
     return false;
-}
-
-// The port number of "COM<n>" within the searched range, or -1.
-int com_number(const char* com_name) {
-    if (!starts_with(com_name, "COM")) {
-        return -1;
-    }
-    int number = 0;
-    const char* digits = com_name + 3;
-    if (*digits == '\0' || std::strlen(digits) > 2) {
-        return -1;
-    }
-    for (; *digits != '\0'; ++digits) {
-        if (*digits < '0' || *digits > '9') {
-            return -1;
-        }
-        number = number * 10 + (*digits - '0');
-    }
-    return number >= printer_port_first && number <= printer_port_last ? number : -1;
 }
 
 // Marks the ports the system lists as never a printer. Leaves every mark clear when the list
@@ -103,7 +99,7 @@ void mark_ports_never_a_printer(bool* never) {
         if (result != ERROR_SUCCESS || type != REG_SZ) {
             continue;
         }
-        const int number = com_number(reinterpret_cast<const char*>(com_name));
+        const int number = com_port_number(reinterpret_cast<const char*>(com_name));
         if (number >= 0 && is_never_a_printer(device_object)) {
             never[number - printer_port_first] = true;
         }
@@ -161,15 +157,8 @@ int open_printer_port(HANDLE* port, const char* name) {
         *port = INVALID_HANDLE_VALUE;
         return -1;
     }
-    COMMTIMEOUTS timeouts;
-    std::memset(&timeouts, 0, sizeof timeouts);
     // A one-byte read waits about 2 ms for a byte: the settle's drain ends at such a gap.
-    timeouts.ReadIntervalTimeout = 1;
-    timeouts.ReadTotalTimeoutMultiplier = 1;
-    timeouts.ReadTotalTimeoutConstant = 1;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = write_limit_ms;
-    SetCommTimeouts(*port, &timeouts);
+    set_port_timeouts(*port, 1, 1, 1);
     return 1;
 }
 
@@ -204,11 +193,7 @@ void drain_printer_port(HANDLE port) {
     }
     // From now on the loop looks at the port on every pass: a read returns at once with what
     // has come, so that looking costs the loop none of its pauses.
-    COMMTIMEOUTS timeouts;
-    std::memset(&timeouts, 0, sizeof timeouts);
-    timeouts.ReadIntervalTimeout = maxdword;
-    timeouts.WriteTotalTimeoutConstant = write_limit_ms;
-    SetCommTimeouts(port, &timeouts);
+    set_port_timeouts(port, maxdword, 0, 0);
 }
 
 int send_height_command(HANDLE port, const char* text) {

@@ -2,6 +2,7 @@
 // and the line is set raw 8N1 at the exact speed asked; COMMTIMEOUTS are carried out in the one
 // wait, which keeps the keyboard live meanwhile. A device that goes away (the USB cable pulled)
 // makes reads and writes fail at once, never spin.
+#include "common/com_port.h"
 #include "platform/comm_definition.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/posix/posix_handles.h"
@@ -80,23 +81,7 @@ int com_number(const char* name) {
     if (std::strncmp(name, device_prefix, sizeof device_prefix - 1) == 0) {
         name += sizeof device_prefix - 1;
     }
-    if (std::strncmp(name, "COM", 3) != 0) {
-        return -1;
-    }
-    const char* digits = name + 3;
-    const size_t length = std::strlen(digits);
-    // Decimal without leading zeros, as the names are formatted.
-    if (length == 0 || length > 2 || (length == 2 && digits[0] == '0')) {
-        return -1;
-    }
-    int number = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') {
-            return -1;
-        }
-        number = number * 10 + (digits[i] - '0');
-    }
-    return number <= last_com ? number : -1;
+    return com_port_number(name);
 }
 
 bool resolve_com_device(const char* name, std::string* path) {
